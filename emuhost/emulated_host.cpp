@@ -1,0 +1,265 @@
+#include "emuhost/emulated_host.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace emu {
+
+namespace {
+
+EmulatedHost* g_host = nullptr;
+
+[[noreturn]] void missingExport() {
+    std::fprintf(stderr, "emulated host: the plugin called an AMX function the host lacks\n");
+    std::abort();
+}
+
+// Arguments pushed for the next amx_Exec, per OS thread: each thread's pushes
+// belong to the execution it is about to start.
+struct PendingPush {
+    AMX* amx = nullptr;
+    std::vector<cell> args;
+};
+thread_local PendingPush pending;
+
+const ucell kUnpackedMax = 0x00FFFFFFu;
+
+bool isPacked(const cell* cells) { return static_cast<ucell>(cells[0]) > kUnpackedMax; }
+
+int amx_Exec(AMX* amx, cell* retval, int index) {
+    std::vector<cell> args;
+    if (pending.amx == amx) {
+        args.swap(pending.args);
+    }
+    pending.amx = nullptr;
+    pending.args.clear();
+    if (retval != nullptr) {
+        *retval = 0;
+    }
+    return Script::of(amx).exec(index, std::move(args));
+}
+
+int amx_FindPublic(AMX* amx, const char* name, int* index) {
+    return Script::of(amx).findPublic(name, index);
+}
+
+int amx_GetAddr(AMX* amx, cell address, cell** physical) {
+    cell* cells = Script::of(amx).cellsAt(address);
+    if (cells == nullptr) {
+        return AMX_ERR_MEMACCESS;
+    }
+    *physical = cells;
+    return AMX_ERR_NONE;
+}
+
+int amx_StrLen(const cell* cells, int* length) {
+    int n = 0;
+    if (isPacked(cells)) {
+        for (;; ++n) {
+            auto c = static_cast<ucell>(cells[n / 4]) >> (8 * (3 - n % 4)) & 0xFFu;
+            if (c == 0) {
+                break;
+            }
+        }
+    } else {
+        while (cells[n] != 0) {
+            ++n;
+        }
+    }
+    *length = n;
+    return AMX_ERR_NONE;
+}
+
+int amx_GetString(char* dest, const cell* source, int useWchar, size_t size) {
+    if (size == 0) {
+        return AMX_ERR_NONE;
+    }
+    size_t n = 0;
+    bool packed = isPacked(source);
+    for (; n + 1 < size; ++n) {
+        ucell c = packed ? static_cast<ucell>(source[n / 4]) >> (8 * (3 - n % 4)) & 0xFFu
+                         : static_cast<ucell>(source[n]);
+        if (c == 0) {
+            break;
+        }
+        dest[n] = static_cast<char>(useWchar ? c : c & 0xFFu);
+    }
+    dest[n] = '\0';
+    return AMX_ERR_NONE;
+}
+
+int amx_Push(AMX* amx, cell value) {
+    if (pending.amx != amx) {
+        pending.amx = amx;
+        pending.args.clear();
+    }
+    // The last pushed value is the first argument.
+    pending.args.insert(pending.args.begin(), value);
+    return AMX_ERR_NONE;
+}
+
+int amx_RaiseError(AMX* amx, int error) {
+    amx->error = error;
+    return AMX_ERR_NONE;
+}
+
+int amx_Register(AMX* amx, const AMX_NATIVE_INFO* list, int number) {
+    return Script::of(amx).registerNatives(list, number);
+}
+
+template <typename T>
+T lookup(void* library, const char* name) {
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) {
+        throw std::runtime_error(std::string("plugin does not export ") + name);
+    }
+    return reinterpret_cast<T>(symbol);
+}
+
+}  // namespace
+
+EmulatedHost::EmulatedHost(const std::string& pluginPath) {
+    if (g_host != nullptr) {
+        throw std::runtime_error("one emulated host at a time");
+    }
+    library_ = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_ == nullptr) {
+        throw std::runtime_error(std::string("cannot load plugin: ") + dlerror());
+    }
+    supports_ = lookup<unsigned int (*)()>(library_, "Supports");
+    load_ = lookup<bool (*)(void**)>(library_, "Load");
+    unload_ = lookup<void (*)()>(library_, "Unload");
+    amxLoad_ = lookup<int (*)(AMX*)>(library_, "AmxLoad");
+    amxUnload_ = lookup<int (*)(AMX*)>(library_, "AmxUnload");
+    processTick_ = lookup<void (*)()>(library_, "ProcessTick");
+
+    for (void*& slot : exports_) {
+        slot = reinterpret_cast<void*>(&missingExport);
+    }
+    exports_[PLUGIN_AMX_EXPORT_Exec] = reinterpret_cast<void*>(&amx_Exec);
+    exports_[PLUGIN_AMX_EXPORT_FindPublic] = reinterpret_cast<void*>(&amx_FindPublic);
+    exports_[PLUGIN_AMX_EXPORT_GetAddr] = reinterpret_cast<void*>(&amx_GetAddr);
+    exports_[PLUGIN_AMX_EXPORT_GetString] = reinterpret_cast<void*>(&amx_GetString);
+    exports_[PLUGIN_AMX_EXPORT_Push] = reinterpret_cast<void*>(&amx_Push);
+    exports_[PLUGIN_AMX_EXPORT_RaiseError] = reinterpret_cast<void*>(&amx_RaiseError);
+    exports_[PLUGIN_AMX_EXPORT_Register] = reinterpret_cast<void*>(&amx_Register);
+    exports_[PLUGIN_AMX_EXPORT_StrLen] = reinterpret_cast<void*>(&amx_StrLen);
+    data_[PLUGIN_DATA_LOGPRINTF] = reinterpret_cast<void*>(&EmulatedHost::logprintf);
+    data_[PLUGIN_DATA_AMX_EXPORTS] = exports_;
+    g_host = this;
+}
+
+EmulatedHost::~EmulatedHost() {
+    if (loaded_) {
+        unload();
+    }
+    scripts_.clear();
+    dlclose(library_);
+    g_host = nullptr;
+}
+
+unsigned int EmulatedHost::supports() { return supports_(); }
+
+bool EmulatedHost::load() {
+    loaded_ = load_(data_);
+    return loaded_;
+}
+
+void EmulatedHost::unload() {
+    unload_();
+    loaded_ = false;
+    std::lock_guard<std::mutex> lock(guard_);
+    for (const auto& script : scripts_) {
+        if (script->executions() != 0) {
+            faults_.push_back("a worker still runs script code after Unload");
+        }
+    }
+}
+
+void EmulatedHost::tick() { processTick_(); }
+
+Script& EmulatedHost::loadScript(ScriptSpec spec, int* registerResult) {
+    auto script = std::make_unique<Script>(std::move(spec));
+    Script& started = *script;
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        scripts_.push_back(std::move(script));
+    }
+    int result = amxLoad_(started.amx());
+    if (registerResult != nullptr) {
+        *registerResult = result;
+    }
+    return started;
+}
+
+int EmulatedHost::unloadScript(Script& script) {
+    int result = amxUnload_(script.amx());
+    if (script.executions() != 0) {
+        fault("a worker still runs script code after AmxUnload");
+    }
+    std::lock_guard<std::mutex> lock(guard_);
+    for (auto it = scripts_.begin(); it != scripts_.end(); ++it) {
+        if (it->get() == &script) {
+            scripts_.erase(it);
+            break;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> EmulatedHost::log() const {
+    std::lock_guard<std::mutex> lock(guard_);
+    return log_;
+}
+
+std::vector<std::string> EmulatedHost::faults() const {
+    std::lock_guard<std::mutex> lock(guard_);
+    return faults_;
+}
+
+void* EmulatedHost::symbol(const char* name) const { return dlsym(library_, name); }
+
+void EmulatedHost::fault(const std::string& what) {
+    std::lock_guard<std::mutex> lock(guard_);
+    faults_.push_back(what);
+}
+
+void EmulatedHost::logprintf(const char* format, ...) {
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    EmulatedHost* host = g_host;
+    if (host == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(host->guard_);
+    host->log_.push_back(line);
+    if (host->echo_) {
+        std::printf("%s\n", line);
+        std::fflush(stdout);
+    }
+}
+
+int countProcessThreads() {
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(tasks);
+    return count;
+}
+
+}  // namespace emu

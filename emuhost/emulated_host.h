@@ -1,0 +1,71 @@
+// A stand-in for the SA-MP server: loads the built plugin the way the server
+// does and drives it through its six exports and the host's AMX functions.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emuhost/script.h"
+
+namespace emu {
+
+class EmulatedHost {
+public:
+    // Opens the plugin file; Load is a separate step, as on the server.
+    explicit EmulatedHost(const std::string& pluginPath);
+    ~EmulatedHost();
+    EmulatedHost(const EmulatedHost&) = delete;
+    EmulatedHost& operator=(const EmulatedHost&) = delete;
+
+    unsigned int supports();
+    bool load();
+    void unload();
+    void tick();
+    bool loaded() const { return loaded_; }
+
+    // Starts a script machine and hands it to AmxLoad; the result of AmxLoad is
+    // kept in registerResult.
+    Script& loadScript(ScriptSpec spec, int* registerResult = nullptr);
+    // AmxUnload, then frees the machine as the server does. Returns what
+    // AmxUnload returned.
+    int unloadScript(Script& script);
+
+    std::vector<std::string> log() const;
+    void echoLog(bool on) { echo_ = on; }
+    // Faults the host saw in the plugin, such as a machine still executing
+    // when AmxUnload had returned.
+    std::vector<std::string> faults() const;
+
+    // The AMX function table handed to the plugin.
+    void** amxExports() { return exports_; }
+    void* symbol(const char* name) const;
+
+private:
+    static void logprintf(const char* format, ...);
+    void fault(const std::string& what);
+
+    void* library_ = nullptr;
+    unsigned int (*supports_)() = nullptr;
+    bool (*load_)(void**) = nullptr;
+    void (*unload_)() = nullptr;
+    int (*amxLoad_)(AMX*) = nullptr;
+    int (*amxUnload_)(AMX*) = nullptr;
+    void (*processTick_)() = nullptr;
+
+    void* data_[256] = {};
+    void* exports_[PLUGIN_AMX_EXPORT_COUNT] = {};
+    bool loaded_ = false;
+    bool echo_ = false;
+
+    mutable std::mutex guard_;
+    std::vector<std::string> log_;
+    std::vector<std::string> faults_;
+    std::vector<std::unique_ptr<Script>> scripts_;
+};
+
+// The process's live OS threads, from /proc.
+int countProcessThreads();
+
+}  // namespace emu

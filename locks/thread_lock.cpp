@@ -1,0 +1,45 @@
+#include "locks/thread_lock.h"
+
+cell LockTable::add(std::shared_ptr<ScriptMutex> mutex, AMX* machine) {
+    cell id = ids_.take();
+    try {
+        ScriptMutex& held = *mutex;
+        locks_.emplace_hint(locks_.end(), id,
+                            ThreadLock{std::move(mutex),
+                                       boost::unique_lock<ScriptMutex>(held, boost::adopt_lock),
+                                       machine});
+    } catch (...) {
+        ids_.release(id);
+        throw;
+    }
+    return id;
+}
+
+bool LockTable::release(cell lockId) {
+    auto it = locks_.find(lockId);
+    if (it == locks_.end()) {
+        return false;
+    }
+    it->second.hold.unlock();
+    locks_.erase(it);
+    ids_.release(lockId);
+    return true;
+}
+
+void LockTable::releaseTakenBy(AMX* machine) {
+    for (auto it = locks_.begin(); it != locks_.end();) {
+        if (it->second.machine == machine) {
+            ids_.release(it->first);
+            it = locks_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void LockTable::releaseAll() {
+    for (auto& entry : locks_) {
+        ids_.release(entry.first);
+    }
+    locks_.clear();
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include <boost/thread/lock_types.hpp>
+
+#include "locks/script_mutex.h"
+#include "plugin/host_api.h"
+#include "threads/id_pool.h"
+
+// One held lock. It shares ownership of the mutex so that the mutex outlives
+// a script thread destroyed while the lock is held, and remembers the machine
+// that took it so that unloading that script can give it back.
+struct ThreadLock {
+    std::shared_ptr<ScriptMutex> mutex;
+    boost::unique_lock<ScriptMutex> hold;
+    AMX* machine;
+};
+
+// Held locks by lock id. Not synchronised itself: the registry's guard covers it.
+class LockTable {
+public:
+    // Records a mutex the caller already holds; returns its lock id.
+    cell add(std::shared_ptr<ScriptMutex> mutex, AMX* machine);
+    bool release(cell lockId);
+    void releaseTakenBy(AMX* machine);
+    void releaseAll();
+    size_t size() const { return locks_.size(); }
+
+private:
+    std::map<cell, ThreadLock> locks_;
+    IdPool ids_;
+};

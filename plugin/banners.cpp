@@ -1,0 +1,23 @@
+#include "plugin/banners.h"
+
+#include "plugin/host.h"
+
+namespace {
+const char* const kRule = "______________________________________\n";
+}
+
+void printLoadBanner() {
+    host::logprintf("\n");
+    host::logprintf(kRule);
+    host::logprintf(" Vantrel plugin v0.1.6 loaded");
+    host::logprintf(kRule);
+    host::logprintf(" Threads for Pawn scripts, by the Vantrel developers");
+    host::logprintf(kRule);
+}
+
+void printUnloadBanner() {
+    host::logprintf("\n");
+    host::logprintf(kRule);
+    host::logprintf(" Vantrel plugin v0.1.6 unloaded");
+    host::logprintf(kRule);
+}

@@ -1,0 +1,43 @@
+// What the plugin keeps of the host between Load and Unload, and typed calls
+// through the host's AMX function table.
+#pragma once
+
+#include "plugin/host_api.h"
+
+namespace host {
+
+extern logprintf_t logprintf;
+extern void** amxExports;
+
+void attach(void** data);
+
+inline int Exec(AMX* amx, cell* retval, int index) {
+    return reinterpret_cast<amx_Exec_t>(amxExports[PLUGIN_AMX_EXPORT_Exec])(amx, retval, index);
+}
+inline int FindPublic(AMX* amx, const char* name, int* index) {
+    return reinterpret_cast<amx_FindPublic_t>(amxExports[PLUGIN_AMX_EXPORT_FindPublic])(amx, name,
+                                                                                        index);
+}
+inline int GetAddr(AMX* amx, cell address, cell** cells) {
+    return reinterpret_cast<amx_GetAddr_t>(amxExports[PLUGIN_AMX_EXPORT_GetAddr])(amx, address,
+                                                                                  cells);
+}
+inline int GetString(char* dest, const cell* source, size_t size) {
+    return reinterpret_cast<amx_GetString_t>(amxExports[PLUGIN_AMX_EXPORT_GetString])(dest, source,
+                                                                                      0, size);
+}
+inline int Push(AMX* amx, cell value) {
+    return reinterpret_cast<amx_Push_t>(amxExports[PLUGIN_AMX_EXPORT_Push])(amx, value);
+}
+inline int RaiseError(AMX* amx, int error) {
+    return reinterpret_cast<amx_RaiseError_t>(amxExports[PLUGIN_AMX_EXPORT_RaiseError])(amx, error);
+}
+inline int Register(AMX* amx, const AMX_NATIVE_INFO* list, int number) {
+    return reinterpret_cast<amx_Register_t>(amxExports[PLUGIN_AMX_EXPORT_Register])(amx, list,
+                                                                                    number);
+}
+inline int StrLen(const cell* cells, int* length) {
+    return reinterpret_cast<amx_StrLen_t>(amxExports[PLUGIN_AMX_EXPORT_StrLen])(cells, length);
+}
+
+}  // namespace host

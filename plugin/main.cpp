@@ -1,0 +1,38 @@
+// The entry points the server calls by name.
+#include "plugin/banners.h"
+#include "plugin/globals.h"
+#include "plugin/host.h"
+#include "plugin/natives.h"
+#include "threads/s_manager.h"
+
+#define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+
+S_Manager* g_manager = nullptr;
+
+PLUGIN_EXPORT unsigned int Supports() {
+    return SUPPORTS_VERSION | SUPPORTS_AMX_NATIVES | SUPPORTS_PROCESS_TICK;
+}
+
+PLUGIN_EXPORT bool Load(void** data) {
+    host::attach(data);
+    g_manager = new S_Manager();
+    printLoadBanner();
+    return true;
+}
+
+PLUGIN_EXPORT void Unload() {
+    // Stops and joins every worker before the registry goes.
+    delete g_manager;
+    g_manager = nullptr;
+    printUnloadBanner();
+}
+
+PLUGIN_EXPORT int AmxLoad(AMX* amx) { return host::Register(amx, kNatives, -1); }
+
+PLUGIN_EXPORT int AmxUnload(AMX* amx) {
+    // The host frees the machine after this returns: no worker may outlive it.
+    g_manager->StopMachine(amx);
+    return AMX_ERR_NONE;
+}
+
+PLUGIN_EXPORT void ProcessTick() { g_manager->Reap(); }

@@ -1,0 +1,66 @@
+#include "threads/s_thread.h"
+
+#include <boost/bind/bind.hpp>
+
+#include "plugin/globals.h"
+#include "plugin/host.h"
+#include "threads/s_manager.h"
+
+namespace {
+thread_local S_Thread* runningThread = nullptr;
+}
+
+S_Thread::S_Thread(cell id, AMX* machine, const char* publicName, int publicIndex, cell mode,
+                   uint64_t serial)
+    : mutex(std::make_shared<ScriptMutex>()),
+      mode(mode),
+      id(id),
+      machine(machine),
+      publicName(publicName),
+      publicIndex(publicIndex),
+      serial(serial) {}
+
+void S_Thread::start() {
+    stopped = false;
+    try {
+        worker = boost::thread(boost::bind(&S_Thread::Run, this));
+    } catch (...) {
+        stopped = true;
+        throw;
+    }
+}
+
+S_Thread* S_Thread::current() { return runningThread; }
+
+void S_Thread::abandonPublic(AMX* amx) {
+    host::RaiseError(amx, AMX_ERR_EXIT);
+    if (runningThread != nullptr) {
+        runningThread->abandoned_ = true;
+    }
+}
+
+void S_Thread::Run() {
+    runningThread = this;
+    if (mode == MODE_LOOP) {
+        while (!stopped.load(std::memory_order_acquire) && callPublic()) {
+        }
+    } else if (mode == MODE_ONCE) {
+        if (!stopped.load(std::memory_order_acquire) && callPublic()) {
+            g_manager->Finish(this);
+        }
+    }
+    ended.store(true, std::memory_order_release);
+}
+
+// Returns false when a native abandoned the public: the worker must end.
+bool S_Thread::callPublic() {
+    host::Push(machine, id);
+    host::Exec(machine, nullptr, publicIndex);
+    if (!abandoned_) {
+        return true;
+    }
+    // The machine never clears its error field; left set, it would abort the
+    // next script code in this machine that returns from a native.
+    machine->error = AMX_ERR_NONE;
+    return false;
+}
