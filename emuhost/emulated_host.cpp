@@ -104,7 +104,7 @@ int amx_Push(AMX* amx, cell value) {
 }
 
 int amx_RaiseError(AMX* amx, int error) {
-    amx->error = error;
+    __atomic_store_n(&amx->error, error, __ATOMIC_RELAXED);
     return AMX_ERR_NONE;
 }
 

@@ -73,7 +73,9 @@ cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args) {
 }
 
 cell Call::finish(cell result) {
-    int error = script_.amx()->error;
+    // Executions on other threads share the field; the real machine reads it
+    // as a plain int, which is what an atomic load of it compiles to.
+    int error = __atomic_load_n(&script_.amx()->error, __ATOMIC_RELAXED);
     if (error != AMX_ERR_NONE) {
         throw Abandoned{error};
     }

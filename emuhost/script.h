@@ -65,9 +65,9 @@ private:
 using Public = std::function<void(Call&)>;
 
 struct ScriptSpec {
-    std::vector<std::pair<std::string, Public>> publics;
+    std::vector<std::pair<std::string, Public>> publics = {};
     // Natives the script calls; registration fails while one is missing.
-    std::vector<std::string> natives;
+    std::vector<std::string> natives = {};
     size_t dataCells = 1 << 16;
 };
 

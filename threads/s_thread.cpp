@@ -60,7 +60,8 @@ bool S_Thread::callPublic() {
         return true;
     }
     // The machine never clears its error field; left set, it would abort the
-    // next script code in this machine that returns from a native.
-    machine->error = AMX_ERR_NONE;
+    // next script code in this machine that returns from a native. Other
+    // threads may be reading it, hence the atomic store.
+    __atomic_store_n(&machine->error, AMX_ERR_NONE, __ATOMIC_RELAXED);
     return false;
 }

@@ -1,0 +1,26 @@
+# Installs what the build needs and is missing. Sourced by the other scripts.
+# Usage: need_packages PACKAGE...   (Debian package names, arch suffix allowed)
+
+need_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+        return 1
+    fi
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+        rm -f /var/lib/apt/lists/lock.updated
+    fi
+    if [ ! -e /var/lib/apt/lists/lock.updated ] || [ -n "${VANTREL_APT_REFRESH:-}" ]; then
+        apt-get update -qq && touch /var/lib/apt/lists/lock.updated
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googletest libgtest-dev)

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The whole test suite: every build the project ships or checks, each with
+# its own tests. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+need_packages "${BASE_PACKAGES[@]}"
+
+run_preset() {
+    local preset=$1
+    echo "=== $preset ==="
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j"$(nproc)"
+    ctest --preset "$preset" -j"$(nproc)"
+}
+
+run_preset default
