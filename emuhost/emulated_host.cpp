@@ -29,7 +29,9 @@ thread_local PendingPush pending;
 
 const ucell kUnpackedMax = 0x00FFFFFFu;
 
-bool isPacked(const cell* cells) { return static_cast<ucell>(cells[0]) > kUnpackedMax; }
+bool isPacked(const cell* cells) {
+    return static_cast<ucell>(cells[0]) > kUnpackedMax;
+}
 
 int amx_Exec(AMX* amx, cell* retval, int index) {
     std::vector<cell> args;
@@ -163,7 +165,9 @@ EmulatedHost::~EmulatedHost() {
     g_host = nullptr;
 }
 
-unsigned int EmulatedHost::supports() { return supports_(); }
+unsigned int EmulatedHost::supports() {
+    return supports_();
+}
 
 bool EmulatedHost::load() {
     loaded_ = load_(data_);
@@ -181,7 +185,9 @@ void EmulatedHost::unload() {
     }
 }
 
-void EmulatedHost::tick() { processTick_(); }
+void EmulatedHost::tick() {
+    processTick_();
+}
 
 Script& EmulatedHost::loadScript(ScriptSpec spec, int* registerResult) {
     auto script = std::make_unique<Script>(std::move(spec));
@@ -222,7 +228,9 @@ std::vector<std::string> EmulatedHost::faults() const {
     return faults_;
 }
 
-void* EmulatedHost::symbol(const char* name) const { return dlsym(library_, name); }
+void* EmulatedHost::symbol(const char* name) const {
+    return dlsym(library_, name);
+}
 
 void EmulatedHost::fault(const std::string& what) {
     std::lock_guard<std::mutex> lock(guard_);

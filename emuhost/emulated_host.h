@@ -12,7 +12,7 @@
 namespace emu {
 
 class EmulatedHost {
-public:
+  public:
     // Opens the plugin file; Load is a separate step, as on the server.
     explicit EmulatedHost(const std::string& pluginPath);
     ~EmulatedHost();
@@ -42,7 +42,7 @@ public:
     void** amxExports() { return exports_; }
     void* symbol(const char* name) const;
 
-private:
+  private:
     static void logprintf(const char* format, ...);
     void fault(const std::string& what);
 

@@ -93,7 +93,9 @@ Script::Script(ScriptSpec spec)
     freeBlocks_[0] = static_cast<cell>(data_.size() - 1);
 }
 
-Script& Script::of(AMX* amx) { return *reinterpret_cast<Machine*>(amx)->owner; }
+Script& Script::of(AMX* amx) {
+    return *reinterpret_cast<Machine*>(amx)->owner;
+}
 
 int Script::run(const Public& code) {
     executions_.fetch_add(1);

@@ -21,13 +21,13 @@ class Script;
 // One argument as script code passes it: a plain cell or a string, which the
 // machine places in its data and passes by address.
 class Arg {
-public:
+  public:
     Arg(cell value) : kind_(Kind::Cell), value_(value) {}  // NOLINT: cells convert implicitly
 
     static Arg str(std::string text) { return Arg(Kind::String, std::move(text)); }
     static Arg packed(std::string text) { return Arg(Kind::Packed, std::move(text)); }
 
-private:
+  private:
     enum class Kind { Cell, String, Packed };
     Arg(Kind kind, std::string text) : kind_(kind), value_(0), text_(std::move(text)) {}
 
@@ -37,12 +37,16 @@ private:
     friend class Call;
 };
 
-inline Arg str(std::string text) { return Arg::str(std::move(text)); }
-inline Arg packed(std::string text) { return Arg::packed(std::move(text)); }
+inline Arg str(std::string text) {
+    return Arg::str(std::move(text));
+}
+inline Arg packed(std::string text) {
+    return Arg::packed(std::move(text));
+}
 
 // The script code of one execution: what a public or the main script sees.
 class Call {
-public:
+  public:
     Call(Script& script, std::vector<cell> args) : script_(script), args_(std::move(args)) {}
 
     // Calls a registered native; when it raised an error the machine abandons
@@ -55,7 +59,7 @@ public:
     cell arg(size_t index) const { return args_.at(index); }
     Script& script() { return script_; }
 
-private:
+  private:
     cell finish(cell result);
 
     Script& script_;
@@ -72,7 +76,7 @@ struct ScriptSpec {
 };
 
 class Script {
-public:
+  public:
     explicit Script(ScriptSpec spec);
     Script(const Script&) = delete;
     Script& operator=(const Script&) = delete;
@@ -96,7 +100,7 @@ public:
 
     int executions() const { return executions_.load(); }
 
-private:
+  private:
     // The machine handle leads a standard-layout block, so the host finds its
     // script from the AMX pointer that natives and exports receive.
     struct Machine {

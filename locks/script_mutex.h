@@ -7,12 +7,12 @@
 // no thread: a script may release it from any thread, which an OS mutex
 // forbids. Taking it is never an interruption point.
 class ScriptMutex {
-public:
+  public:
     bool try_lock();
     void lock();
     void unlock();
 
-private:
+  private:
     boost::mutex guard_;
     boost::condition_variable freed_;
     bool held_ = false;

@@ -4,10 +4,10 @@ cell LockTable::add(std::shared_ptr<ScriptMutex> mutex, AMX* machine) {
     cell id = ids_.take();
     try {
         ScriptMutex& held = *mutex;
-        locks_.emplace_hint(locks_.end(), id,
-                            ThreadLock{std::move(mutex),
-                                       boost::unique_lock<ScriptMutex>(held, boost::adopt_lock),
-                                       machine});
+        locks_.emplace_hint(
+            locks_.end(), id,
+            ThreadLock{std::move(mutex), boost::unique_lock<ScriptMutex>(held, boost::adopt_lock),
+                       machine});
     } catch (...) {
         ids_.release(id);
         throw;

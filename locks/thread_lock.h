@@ -20,7 +20,7 @@ struct ThreadLock {
 
 // Held locks by lock id. Not synchronised itself: the registry's guard covers it.
 class LockTable {
-public:
+  public:
     // Records a mutex the caller already holds; returns its lock id.
     cell add(std::shared_ptr<ScriptMutex> mutex, AMX* machine);
     bool release(cell lockId);
@@ -28,7 +28,7 @@ public:
     void releaseAll();
     size_t size() const { return locks_.size(); }
 
-private:
+  private:
     std::map<cell, ThreadLock> locks_;
     IdPool ids_;
 };

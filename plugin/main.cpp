@@ -27,7 +27,9 @@ PLUGIN_EXPORT void Unload() {
     printUnloadBanner();
 }
 
-PLUGIN_EXPORT int AmxLoad(AMX* amx) { return host::Register(amx, kNatives, -1); }
+PLUGIN_EXPORT int AmxLoad(AMX* amx) {
+    return host::Register(amx, kNatives, -1);
+}
 
 PLUGIN_EXPORT int AmxUnload(AMX* amx) {
     // The host frees the machine after this returns: no worker may outlive it.
@@ -35,4 +37,6 @@ PLUGIN_EXPORT int AmxUnload(AMX* amx) {
     return AMX_ERR_NONE;
 }
 
-PLUGIN_EXPORT void ProcessTick() { g_manager->Reap(); }
+PLUGIN_EXPORT void ProcessTick() {
+    g_manager->Reap();
+}

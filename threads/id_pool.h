@@ -7,7 +7,7 @@
 // Hands out the smallest positive id not in use, in logarithmic time however
 // many ids are taken: every id below next_ is either in use or in freed_.
 class IdPool {
-public:
+  public:
     cell take() {
         if (freed_.empty()) {
             return next_++;
@@ -29,7 +29,7 @@ public:
         }
     }
 
-private:
+  private:
     cell next_ = 1;
     std::set<cell> freed_;
 };

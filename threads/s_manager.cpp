@@ -11,7 +11,9 @@ namespace {
 using Guard = boost::unique_lock<boost::mutex>;
 }
 
-S_Manager::~S_Manager() { StopMachine(nullptr); }
+S_Manager::~S_Manager() {
+    StopMachine(nullptr);
+}
 
 cell S_Manager::Create(const char* publicName, AMX* machine, cell mode) {
     int index = 0;

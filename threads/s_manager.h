@@ -18,7 +18,7 @@
 // The registry of script threads and held locks. One guard covers every table;
 // it is never held while waiting for a worker or for a script's mutex.
 class S_Manager {
-public:
+  public:
     S_Manager() = default;
     S_Manager(const S_Manager&) = delete;
     S_Manager& operator=(const S_Manager&) = delete;
@@ -43,7 +43,7 @@ public:
     // Called by a single-shot worker once its public has returned.
     void Finish(S_Thread* thread);
 
-private:
+  private:
     struct Finished {
         cell id;
         uint64_t serial;

@@ -30,7 +30,9 @@ void S_Thread::start() {
     }
 }
 
-S_Thread* S_Thread::current() { return runningThread; }
+S_Thread* S_Thread::current() {
+    return runningThread;
+}
 
 void S_Thread::abandonPublic(AMX* amx) {
     host::RaiseError(amx, AMX_ERR_EXIT);

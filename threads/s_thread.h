@@ -19,7 +19,7 @@ enum ThreadMode : cell {
 // and over or once. The registry creates, claims and frees it; the fields
 // marked as the registry's are read and written only under its guard.
 class S_Thread {
-public:
+  public:
     S_Thread(cell id, AMX* machine, const char* publicName, int publicIndex, cell mode,
              uint64_t serial);
     S_Thread(const S_Thread&) = delete;
@@ -51,7 +51,7 @@ public:
     // Set as the worker's last act, once it no longer touches the machine.
     std::atomic<bool> ended{false};
 
-private:
+  private:
     void Run();
     bool callPublic();
 

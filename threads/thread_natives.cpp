@@ -51,9 +51,9 @@ cell n_SleepThread(AMX* amx, cell* params) {
             // Even a deadline already past ends a worker whose thread is being
             // destroyed.
             boost::this_thread::interruption_point();
-            boost::this_thread::sleep(boost::posix_time::microsec_clock::universal_time() +
-                                      boost::posix_time::microseconds(
-                                          static_cast<int64_t>(params[1]) * 1000000 / 1000));
+            boost::this_thread::sleep(
+                boost::posix_time::microsec_clock::universal_time() +
+                boost::posix_time::microseconds(static_cast<int64_t>(params[1]) * 1000000 / 1000));
         } catch (const boost::thread_interrupted&) {
             S_Thread::abandonPublic(amx);
             return 0;
