@@ -24,3 +24,4 @@ need_packages() {
 }
 
 BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googletest libgtest-dev)
+X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386 googletest)

@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages "${BASE_PACKAGES[@]}"
+need_packages "${X86_PACKAGES[@]}"
 
 run_preset() {
     local preset=$1
@@ -15,3 +16,4 @@ run_preset() {
 }
 
 run_preset default
+run_preset x86-release
