@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages "${BASE_PACKAGES[@]}"
 need_packages "${X86_PACKAGES[@]}"
+need_packages libbenchmark-dev
 
 run_preset() {
     local preset=$1
@@ -17,3 +18,5 @@ run_preset() {
 
 run_preset default
 run_preset x86-release
+# The benchmarks as a smoke run only: tiny sizes, no goal judged.
+run_preset bench

@@ -1,0 +1,112 @@
+#include "bench/probes.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace bench {
+
+Sleepers sleepers;
+ExitSignal exitSignal;
+CallCounter spins;
+
+namespace {
+
+// Larger than any number of threads a benchmark starts between a mark and
+// its wait.
+const size_t kTrackedSleepers = 1 << 16;
+
+// The thread's scheduler state from /proc: 'S' while it blocks in the kernel.
+// Plain reads: the heap must not move while memory is being measured.
+char threadState(pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        return '?';
+    }
+    char text[512];
+    ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 0) {
+        return '?';
+    }
+    text[length] = '\0';
+    // The command name may hold spaces and parentheses; the state follows the last ')'.
+    const char* end = std::strrchr(text, ')');
+    return end != nullptr && end[1] == ' ' ? end[2] : '?';
+}
+
+}  // namespace
+
+Sleepers::Sleepers() : tids_(kTrackedSleepers) {}
+
+Sleepers::Inside::Inside() {
+    uint64_t slot = sleepers.entered_.fetch_add(1, std::memory_order_acq_rel);
+    sleepers.tids_[slot % kTrackedSleepers].store(gettid(), std::memory_order_relaxed);
+    sleepers.inside_.fetch_add(1, std::memory_order_release);
+}
+
+Sleepers::Inside::~Inside() {
+    sleepers.inside_.fetch_sub(1, std::memory_order_release);
+}
+
+bool Sleepers::waitAsleep(int count, uint64_t mark, std::chrono::seconds deadline) const {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    auto pastDeadline = [&] {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        return std::chrono::steady_clock::now() > end;
+    };
+    while (inside() != count) {
+        if (pastDeadline()) {
+            return false;
+        }
+    }
+    uint64_t entered = this->entered_.load(std::memory_order_acquire);
+    for (uint64_t slot = mark; slot < entered; ++slot) {
+        pid_t tid = tids_[slot % kTrackedSleepers].load(std::memory_order_relaxed);
+        while (threadState(tid) != 'S') {
+            if (pastDeadline()) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+ExitSignal::ExitSignal() {
+    pthread_key_create(&key_, &ExitSignal::fire);
+}
+
+void ExitSignal::arm() {
+    pthread_setspecific(key_, this);
+}
+
+void ExitSignal::fire(void* signal) {
+    static_cast<ExitSignal*>(signal)->fired_.store(true, std::memory_order_release);
+}
+
+long residentBytes() {
+    int fd = open("/proc/self/statm", O_RDONLY);
+    if (fd < 0) {
+        return -1;
+    }
+    char text[128];
+    ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 0) {
+        return -1;
+    }
+    text[length] = '\0';
+    long size = 0;
+    long resident = 0;
+    if (std::sscanf(text, "%ld %ld", &size, &resident) != 2) {
+        return -1;
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+}  // namespace bench

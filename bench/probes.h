@@ -1,0 +1,87 @@
+// What the benchmarks observe of the threads they start, without asking the
+// plugin: which threads sleep, which have ended, how often a public ran.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace bench {
+
+// Counts the threads inside a benchmark's sleep and remembers their OS thread
+// ids, so that a benchmark can wait until the threads it started are blocked
+// in the kernel, not merely on their way there.
+class Sleepers {
+  public:
+    Sleepers();
+
+    // Held by a thread for the length of its sleep.
+    class Inside {
+      public:
+        Inside();
+        ~Inside();
+        Inside(const Inside&) = delete;
+        Inside& operator=(const Inside&) = delete;
+    };
+
+    int inside() const { return inside_.load(std::memory_order_acquire); }
+    // Threads that entered so far; pass it to waitAsleep to check those that
+    // enter after it.
+    uint64_t mark() const { return entered_.load(std::memory_order_acquire); }
+    // Waits until count threads are inside and every thread that entered
+    // since mark blocks in the kernel. False when the deadline passed first.
+    bool waitAsleep(int count, uint64_t mark,
+                    std::chrono::seconds deadline = std::chrono::seconds(60)) const;
+
+  private:
+    // Written once up front: the first round's measurement of resident memory
+    // must not see these pages arrive.
+    std::vector<std::atomic<pid_t>> tids_;
+    std::atomic<uint64_t> entered_{0};
+    std::atomic<int> inside_{0};
+};
+
+extern Sleepers sleepers;
+
+// Fires when a thread that armed it has ended. It rides on a thread-specific
+// key, whose destructor runs as the thread exits, after all the thread did.
+class ExitSignal {
+  public:
+    ExitSignal();
+    void reset() { fired_.store(false, std::memory_order_relaxed); }
+    // Called on the thread to watch.
+    void arm();
+    bool fired() const { return fired_.load(std::memory_order_acquire); }
+
+  private:
+    static void fire(void* signal);
+
+    pthread_key_t key_;
+    std::atomic<bool> fired_{false};
+};
+
+extern ExitSignal exitSignal;
+
+// Calls of a public that only counts them. One thread at a time runs it, so a
+// plain increment serves and adds no locked instruction to the loop.
+class CallCounter {
+  public:
+    void count() {
+        calls_.store(calls_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    uint64_t calls() const { return calls_.load(std::memory_order_relaxed); }
+
+  private:
+    std::atomic<uint64_t> calls_{0};
+};
+
+extern CallCounter spins;
+
+// The process's resident memory in bytes.
+long residentBytes();
+
+}  // namespace bench

@@ -1,0 +1,88 @@
+#include "bench/rig.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "bench/fail.h"
+#include "bench/probes.h"
+
+namespace bench {
+
+namespace {
+
+Rig* g_rig = nullptr;
+
+emu::ScriptSpec benchScript() {
+    emu::ScriptSpec spec;
+    spec.publics = {
+        {"Once", [](emu::Call&) { exitSignal.arm(); }},
+        {"Sleeper",
+         [](emu::Call& c) {
+             Sleepers::Inside asleep;
+             c.invoke(Rig::get().sleepThread, {kLongSleepMs});
+         }},
+        {"Spin", [](emu::Call&) { spins.count(); }},
+    };
+    spec.natives = {"CreateThread", "CreateThreadEx", "DestroyThread",
+                    "SleepThread",  "LockThread",     "UnLockThread"};
+    return spec;
+}
+
+emu::Script& loadBenchScript(emu::EmulatedHost& host) {
+    if (!host.load()) {
+        throw std::runtime_error("the plugin's Load failed");
+    }
+    int registered = -1;
+    emu::Script& script = host.loadScript(benchScript(), &registered);
+    if (registered != AMX_ERR_NONE) {
+        throw std::runtime_error("the plugin registered too few natives");
+    }
+    return script;
+}
+
+}  // namespace
+
+Rig::Rig()
+    : host(VANTREL_PLUGIN_PATH),
+      script(loadBenchScript(host)),
+      createThread(script.resolve("CreateThread")),
+      createThreadEx(script.resolve("CreateThreadEx")),
+      destroyThread(script.resolve("DestroyThread")),
+      sleepThread(script.resolve("SleepThread")),
+      lockThread(script.resolve("LockThread")),
+      unlockThread(script.resolve("UnLockThread")),
+      onceName(script.store(emu::packString("Once"))),
+      sleeperName(script.store(emu::packString("Sleeper"))),
+      spinName(script.store(emu::packString("Spin"))) {
+    script.findPublic("Spin", &spinIndex);
+    g_rig = this;
+}
+
+Rig::~Rig() {
+    g_rig = nullptr;
+}
+
+std::vector<std::string> Rig::unload() {
+    host.unloadScript(script);
+    host.unload();
+    return host.faults();
+}
+
+Rig& Rig::get() {
+    return *g_rig;
+}
+
+void Rig::run(const emu::Public& code) {
+    int error = script.run(code);
+    if (error != AMX_ERR_NONE) {
+        fail("the machine abandoned main-thread code, error " + std::to_string(error));
+    }
+}
+
+cell Rig::call(AMX_NATIVE native, cell argument) {
+    cell result = 0;
+    run([&](emu::Call& c) { result = c.invoke(native, {argument}); });
+    return result;
+}
+
+}  // namespace bench

@@ -1,0 +1,54 @@
+// The plugin loaded into the emulated host for the whole run, and the script
+// whose publics the benchmarks run on script threads.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "emuhost/emulated_host.h"
+
+namespace bench {
+
+// Long enough to outlast any benchmark: the thread is woken only by its
+// destruction.
+const cell kLongSleepMs = 3600 * 1000;
+
+class Rig {
+  public:
+    Rig();
+    ~Rig();
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    static Rig& get();
+
+    // Unloads the script and then the plugin, as the server shuts down, and
+    // returns the faults the host saw in the plugin.
+    std::vector<std::string> unload();
+
+    // Runs code as the script's main-thread code. Code that the machine
+    // abandoned leaves nothing a benchmark could trust: the run stops.
+    void run(const emu::Public& code);
+    // One native call as main-thread code.
+    cell call(AMX_NATIVE native, cell argument);
+
+    emu::EmulatedHost host;
+    emu::Script& script;
+
+    AMX_NATIVE createThread;
+    AMX_NATIVE createThreadEx;
+    AMX_NATIVE destroyThread;
+    AMX_NATIVE sleepThread;
+    AMX_NATIVE lockThread;
+    AMX_NATIVE unlockThread;
+
+    // Script addresses of the publics' names, as CreateThread takes them.
+    // Once: returns at once. Sleeper: sleeps until destroyed. Spin: counts
+    // its calls.
+    cell onceName;
+    cell sleeperName;
+    cell spinName;
+    int spinIndex = -1;
+};
+
+}  // namespace bench

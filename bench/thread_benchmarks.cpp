@@ -1,0 +1,321 @@
+// Script threads against bare Boost threads doing the same.
+#include <malloc.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "bench/metrics.h"
+#include "bench/population.h"
+#include "bench/probes.h"
+#include "bench/rig.h"
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void nothing() {}
+
+// What a script thread's public does in SleepThread, on a bare Boost thread.
+void sleepUntilInterrupted() {
+    Sleepers::Inside asleep;
+    boost::this_thread::sleep(boost::posix_time::microsec_clock::universal_time() +
+                              boost::posix_time::milliseconds(kLongSleepMs));
+}
+
+// ---- once-roundtrip: CreateThreadEx until a tick has reaped the thread.
+
+void onceRoundtripPlugin(benchmark::State& state) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    rig.run([&](emu::Call& c) {
+        for (auto _ : state) {
+            exitSignal.reset();
+            cell id = c.invoke(rig.createThreadEx, {rig.onceName});
+            if (id != 1) {
+                state.SkipWithError("CreateThreadEx did not hand out id 1");
+                break;
+            }
+            // The worker queues its id before it exits, so once it has exited
+            // the next tick is sure to reap it.
+            while (!exitSignal.fired()) {
+                rig.host.tick();
+            }
+            rig.host.tick();
+        }
+    });
+}
+
+void onceRoundtripBoost(benchmark::State& state) {
+    population.resize(0);
+    for (auto _ : state) {
+        boost::thread thread(&nothing);
+        thread.join();
+    }
+}
+
+// ---- destroy-sleeper: DestroyThread of a worker asleep in SleepThread.
+
+void destroySleeperPlugin(benchmark::State& state) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    rig.run([&](emu::Call& c) {
+        for (auto _ : state) {
+            uint64_t mark = sleepers.mark();
+            cell id = c.invoke(rig.createThread, {rig.sleeperName});
+            if (id == 0 || !sleepers.waitAsleep(1, mark)) {
+                state.SkipWithError("the script thread did not fall asleep");
+                break;
+            }
+            auto start = Clock::now();
+            cell destroyed = c.invoke(rig.destroyThread, {id});
+            state.SetIterationTime(secondsSince(start));
+            if (destroyed != 1) {
+                state.SkipWithError("DestroyThread did not destroy the sleeper");
+                break;
+            }
+        }
+    });
+}
+
+void destroySleeperBoost(benchmark::State& state) {
+    population.resize(0);
+    for (auto _ : state) {
+        uint64_t mark = sleepers.mark();
+        boost::thread thread(&sleepUntilInterrupted);
+        if (!sleepers.waitAsleep(1, mark)) {
+            state.SkipWithError("the thread did not fall asleep");
+            thread.interrupt();
+            thread.join();
+            break;
+        }
+        auto start = Clock::now();
+        thread.interrupt();
+        thread.join();
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+// ---- create-at-N: CreateThread + DestroyThread beside N live threads.
+
+void createDestroyBeside(benchmark::State& state, size_t live) {
+    Rig& rig = Rig::get();
+    population.resize(live);
+    rig.run([&](emu::Call& c) {
+        for (auto _ : state) {
+            cell id = c.invoke(rig.createThread, {rig.sleeperName});
+            if (c.invoke(rig.destroyThread, {id}) != 1) {
+                state.SkipWithError("DestroyThread did not destroy the new thread");
+                break;
+            }
+        }
+    });
+}
+
+// ---- loop-rate: calls per second of a looping script thread.
+
+// Runs windows of the spinning loop that start() begins and stop() ends, and
+// reports the calls of the public per second.
+template <typename Start, typename Stop>
+void countSpins(benchmark::State& state, double windowSeconds, Start start, Stop stop) {
+    uint64_t calls = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        uint64_t before = spins.calls();
+        start();
+        while (spins.calls() == before) {
+            std::this_thread::yield();
+        }
+        uint64_t first = spins.calls();
+        auto begin = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(windowSeconds));
+        uint64_t last = spins.calls();
+        double window = secondsSince(begin);
+        stop();
+        state.SetIterationTime(window);
+        calls += last - first;
+        seconds += window;
+    }
+    state.counters["calls_per_s"] = seconds > 0 ? static_cast<double>(calls) / seconds : 0;
+}
+
+void loopRatePlugin(benchmark::State& state, double windowSeconds) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    cell id = 0;
+    countSpins(
+        state, windowSeconds, [&] { id = rig.call(rig.createThread, rig.spinName); },
+        [&] { rig.call(rig.destroyThread, id); });
+}
+
+void loopRateHost(benchmark::State& state, double windowSeconds) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    // The calls a looping worker makes, through the same function table.
+    auto push = reinterpret_cast<amx_Push_t>(rig.host.amxExports()[PLUGIN_AMX_EXPORT_Push]);
+    auto exec = reinterpret_cast<amx_Exec_t>(rig.host.amxExports()[PLUGIN_AMX_EXPORT_Exec]);
+    AMX* amx = rig.script.amx();
+    int index = rig.spinIndex;
+    std::atomic<bool> stop{false};
+    boost::thread loop;
+    countSpins(
+        state, windowSeconds,
+        [&] {
+            stop = false;
+            loop = boost::thread([&] {
+                while (!stop.load(std::memory_order_acquire)) {
+                    push(amx, 1);
+                    exec(amx, nullptr, index);
+                }
+            });
+        },
+        [&] {
+            stop = true;
+            loop.join();
+        });
+}
+
+// ---- sleeper-memory: resident memory per sleeping thread.
+
+// Starts count sleepers with start(), measures the memory they added once
+// all sleep, and reports it per thread; stop() ends them.
+template <typename Start, typename Stop>
+void measureSleepers(benchmark::State& state, size_t count, Start start, Stop stop) {
+    double added = 0;
+    for (auto _ : state) {
+        // Memory freed by earlier runs goes back first, so that it cannot hide
+        // what this run takes.
+        malloc_trim(0);
+        uint64_t mark = sleepers.mark();
+        long before = residentBytes();
+        start();
+        if (!sleepers.waitAsleep(static_cast<int>(count), mark)) {
+            state.SkipWithError("the sleepers did not fall asleep");
+        }
+        long after = residentBytes();
+        stop();
+        added += static_cast<double>(after - before);
+    }
+    state.counters["bytes_per_thread"] =
+        added / static_cast<double>(count) / static_cast<double>(state.iterations());
+}
+
+void sleeperMemoryPlugin(benchmark::State& state, size_t count) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    std::vector<cell> ids;
+    ids.reserve(count);
+    measureSleepers(
+        state, count,
+        [&] {
+            rig.run([&](emu::Call& c) {
+                for (size_t i = 0; i < count; ++i) {
+                    ids.push_back(c.invoke(rig.createThread, {rig.sleeperName}));
+                }
+            });
+        },
+        [&] {
+            rig.run([&](emu::Call& c) {
+                for (cell id : ids) {
+                    c.invoke(rig.destroyThread, {id});
+                }
+            });
+            ids.clear();
+        });
+}
+
+void sleeperMemoryBoost(benchmark::State& state, size_t count) {
+    population.resize(0);
+    std::vector<boost::thread> threads;
+    threads.reserve(count);
+    measureSleepers(
+        state, count,
+        [&] {
+            for (size_t i = 0; i < count; ++i) {
+                threads.emplace_back(&sleepUntilInterrupted);
+            }
+        },
+        [&] {
+            for (auto& thread : threads) {
+                thread.interrupt();
+            }
+            for (auto& thread : threads) {
+                thread.join();
+            }
+            threads.clear();
+        });
+}
+
+}  // namespace
+
+Metric onceRoundtrip(const Config& config) {
+    Metric m{"once-roundtrip", 1.25, "once-roundtrip/plugin", "once-roundtrip/boost", ""};
+    timed(benchmark::RegisterBenchmark(m.plugin.c_str(), onceRoundtripPlugin), config);
+    timed(benchmark::RegisterBenchmark(m.baseline.c_str(), onceRoundtripBoost), config);
+    return m;
+}
+
+Metric destroySleeper(const Config& config) {
+    Metric m{"destroy-sleeper", 1.25, "destroy-sleeper/plugin", "destroy-sleeper/boost", ""};
+    for (auto* b : {benchmark::RegisterBenchmark(m.plugin.c_str(), destroySleeperPlugin),
+                    benchmark::RegisterBenchmark(m.baseline.c_str(), destroySleeperBoost)}) {
+        b->UseManualTime()->Iterations(config.threadIterations);
+    }
+    return m;
+}
+
+Metric createAtPopulation(const Config& config) {
+    Metric m{scaledName("create-at", config.population), 1.5, "", "", ""};
+    m.plugin = m.name + "/plugin";
+    m.baseline = m.name + "/" + std::to_string(config.smallPopulation) + "-live";
+    size_t large = config.population;
+    size_t small = config.smallPopulation;
+    timed(benchmark::RegisterBenchmark(
+              m.plugin.c_str(), [large](benchmark::State& s) { createDestroyBeside(s, large); }),
+          config);
+    timed(benchmark::RegisterBenchmark(
+              m.baseline.c_str(), [small](benchmark::State& s) { createDestroyBeside(s, small); }),
+          config);
+    return m;
+}
+
+Metric loopRate(const Config& config) {
+    Metric m{"loop-rate", 1.25, "loop-rate/plugin", "loop-rate/host", "calls_per_s", true};
+    double window = config.windowSeconds;
+    for (auto* b :
+         {benchmark::RegisterBenchmark(
+              m.plugin.c_str(), [window](benchmark::State& s) { loopRatePlugin(s, window); }),
+          benchmark::RegisterBenchmark(
+              m.baseline.c_str(), [window](benchmark::State& s) { loopRateHost(s, window); })}) {
+        b->UseManualTime()->Iterations(config.windows);
+    }
+    return m;
+}
+
+Metric sleeperMemory(const Config& config) {
+    Metric m{"sleeper-memory", 1.1, "sleeper-memory/plugin", "sleeper-memory/boost",
+             "bytes_per_thread"};
+    size_t count = config.sleepers;
+    for (auto* b :
+         {benchmark::RegisterBenchmark(
+              m.plugin.c_str(), [count](benchmark::State& s) { sleeperMemoryPlugin(s, count); }),
+          benchmark::RegisterBenchmark(m.baseline.c_str(), [count](benchmark::State& s) {
+              sleeperMemoryBoost(s, count);
+          })}) {
+        b->Iterations(1)->UseRealTime();
+    }
+    return m;
+}
+
+}  // namespace bench
