@@ -2,11 +2,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "emuhost/emulated_host.h"
 
@@ -14,6 +23,14 @@ namespace test {
 
 // Deadlines are generous: they only bound a hang, never pace a test.
 constexpr std::chrono::seconds kDeadline{30};
+
+// Far longer than any test runs: a worker asleep this long ends only when
+// its thread is destroyed.
+constexpr cell kLongSleep = 10 * 60 * 1000;
+
+inline const std::vector<std::string> kAllNatives = {
+    "CreateThread", "CreateThreadEx", "DestroyThread", "SleepThread", "LockThread", "UnLockThread",
+};
 
 // Polls cond until it holds or the deadline passes.
 inline bool eventually(const std::function<bool()>& cond,
@@ -28,15 +45,102 @@ inline bool eventually(const std::function<bool()>& cond,
     return true;
 }
 
+// The calling OS thread's kernel id.
+inline pid_t osThreadId() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// Waits until the OS thread whose id tid holds sleeps in the kernel, as one
+// blocked on a mutex, a condition or a join does. Script code stores its id
+// right before the native call that must block it.
+inline bool blocks(const std::atomic<pid_t>& tid) {
+    int sleepingPolls = 0;
+    return eventually([&] {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        size_t name = text.rfind(')');
+        bool sleeping = tid != 0 && name != std::string::npos && name + 2 < text.size() &&
+                        text[name + 2] == 'S';
+        // A thread may sleep a moment on an uncontended path; a blocked one stays.
+        sleepingPolls = sleeping ? sleepingPolls + 1 : 0;
+        return sleepingPolls >= 3;
+    });
+}
+
+// The machine's error field, as the machine reads it while workers may write it.
+inline int machineError(emu::Script& script) {
+    return __atomic_load_n(&script.amx()->error, __ATOMIC_RELAXED);
+}
+
+// Holds script code until the test opens it, without touching the machine:
+// to the plugin, a public waiting here is busy, not asleep.
+class Gate {
+  public:
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+    }
+    void open() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
+// Script code run as the main thread runs it, but on a thread of its own, for
+// native calls that block.
+class AsyncRun {
+  public:
+    AsyncRun(emu::Script& script, emu::Public code)
+        : thread_([this, &script, code] {
+              error_ = script.run(code);
+              done_ = true;
+          }) {}
+    ~AsyncRun() { join(); }
+
+    bool done() const { return done_; }
+    // Waits for the code to end; returns the machine's error code.
+    int join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return error_;
+    }
+
+  private:
+    std::atomic<bool> done_{false};
+    int error_ = -1;
+    std::thread thread_;
+};
+
 // A loaded plugin in a fresh host; unloads it and checks the host saw no fault.
 class PluginTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
+        // A sanitizer's runtime starts a helper thread at the first thread start
+        // in the process: have it counted in the baseline.
+        static const bool threadStarted = [] {
+            std::thread([] {}).join();
+            return true;
+        }();
+        (void)threadStarted;
+        threadsBeforeLoad = emu::countProcessThreads();
         host = std::make_unique<emu::EmulatedHost>(VANTREL_PLUGIN_PATH);
         ASSERT_TRUE(host->load());
     }
 
     void TearDown() override {
+        // A failed test may leave publics held; Unload waits for them.
+        for (auto& gate : gates_) {
+            gate->open();
+        }
         if (host->loaded()) {
             host->unload();
         }
@@ -57,7 +161,55 @@ protected:
         return result;
     }
 
+    // A script machine that calls all six natives, with these publics.
+    emu::Script& load(std::vector<std::pair<std::string, emu::Public>> publics = {}) {
+        int registered = -1;
+        emu::Script& script = host->loadScript({std::move(publics), kAllNatives}, &registered);
+        EXPECT_EQ(registered, AMX_ERR_NONE);
+        return script;
+    }
+
+    // A gate that outlives every worker and is opened before Unload.
+    Gate& gate() {
+        gates_.push_back(std::make_unique<Gate>());
+        return *gates_.back();
+    }
+
+    // State for publics to share with the test: it outlives every worker.
+    template <typename T>
+    T& keep() {
+        auto state = std::make_shared<T>();
+        kept_.push_back(state);
+        return *state;
+    }
+
+    // Whether a thread has this id. Probed from a machine of its own, so that a
+    // worker abandoning its public in another machine cannot cut the probe
+    // short. Blocks while another lock holds that thread's mutex.
+    bool threadExists(cell id) {
+        if (observer_ == nullptr) {
+            observer_ = &load();
+        }
+        cell lock = call(*observer_, "LockThread", {id});
+        if (lock == 0) {
+            return false;
+        }
+        EXPECT_EQ(call(*observer_, "UnLockThread", {lock}), 1);
+        return true;
+    }
+
+    // Waits until the process has the OS threads it had before Load, plus extra.
+    bool workersEnded(int extra = 0) {
+        return eventually([&] { return emu::countProcessThreads() == threadsBeforeLoad + extra; });
+    }
+
     std::unique_ptr<emu::EmulatedHost> host;
+    int threadsBeforeLoad = 0;
+
+  private:
+    std::vector<std::unique_ptr<Gate>> gates_;
+    std::vector<std::shared_ptr<void>> kept_;
+    emu::Script* observer_ = nullptr;
 };
 
 }  // namespace test

@@ -1,0 +1,88 @@
+// What CreateThread and CreateThreadEx accept as a public's name. A name
+// arrives as a script address; the plugin must never trust it.
+#include <climits>
+#include <map>
+
+#include "tests/support.h"
+
+namespace {
+
+using test::PluginTest;
+
+// Names one character apart, so that a truncated name would start the wrong
+// public instead of failing.
+const std::string kName31 = "Worker" + std::string(25, 'x');
+const std::string kName32 = kName31 + "y";
+const std::string kName63 = kName32 + std::string(31, 'z');
+const std::string kName64 = kName63 + "w";
+
+class CreateInput : public PluginTest {
+  protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        runs = &keep<std::map<std::string, std::atomic<int>>>();
+        std::vector<std::pair<std::string, emu::Public>> publics;
+        for (const std::string& name : {std::string("Work"), kName31, kName32, kName63, kName64}) {
+            std::atomic<int>& count = (*runs)[name];
+            publics.emplace_back(name, [&count](emu::Call& c) {
+                ++count;
+                c.native("SleepThread", {test::kLongSleep});
+            });
+        }
+        script = &load(std::move(publics));
+    }
+
+    std::map<std::string, std::atomic<int>>* runs = nullptr;
+    emu::Script* script = nullptr;
+};
+
+TEST_F(CreateInput, RejectedNamesCreateNothing) {
+    cell dataEnd = script->dataBytes();
+    std::vector<std::pair<std::string, emu::Arg>> rejected = {
+        {"empty", emu::str("")},
+        {"empty packed", emu::packed("")},
+        {"negative address", cell{-4}},
+        {"address -1", cell{-1}},
+        {"misaligned address", cell{2}},
+        {"address past the data", dataEnd},
+        {"far address", cell{INT_MAX - 3}},
+        {"lowest address", cell{INT_MIN}},
+        // The machine's last data cell is zero: an empty string at the edge.
+        {"empty string at the end of the data", dataEnd - 4},
+        {"64 characters naming a public", emu::str(kName64)},
+        {"64 characters packed", emu::packed(kName64)},
+        {"far too long", emu::str(std::string(5000, 'x'))},
+        {"no such public", emu::str("NoSuchPublic")},
+        {"no such public packed", emu::packed("NoSuchPublic")},
+        {"case differs", emu::str("work")},
+        {"prefix of a public", emu::str("Wor")},
+    };
+    for (const char* native : {"CreateThread", "CreateThreadEx"}) {
+        for (const auto& input : rejected) {
+            EXPECT_EQ(call(*script, native, {input.second}), 0) << native << ": " << input.first;
+        }
+    }
+    EXPECT_EQ(emu::countProcessThreads(), threadsBeforeLoad);
+    EXPECT_EQ((*runs)[kName64], 0);
+    for (int i = 0; i < 3; ++i) {
+        host->tick();
+    }
+    EXPECT_EQ(call(*script, "CreateThread", {emu::str("Work")}), 1);
+}
+
+TEST_F(CreateInput, NamesUpToTheLongestPublicNameWorkPackedOrNot) {
+    cell id = 0;
+    for (const std::string& name : {kName31, kName32, kName63}) {
+        for (const char* native : {"CreateThread", "CreateThreadEx"}) {
+            EXPECT_EQ(call(*script, native, {emu::str(name)}), ++id) << native << " " << name;
+            EXPECT_EQ(call(*script, native, {emu::packed(name)}), ++id) << native << " " << name;
+        }
+    }
+    for (const std::string& name : {kName31, kName32, kName63}) {
+        EXPECT_TRUE(test::eventually([&] { return (*runs)[name] == 4; })) << name;
+    }
+    EXPECT_EQ((*runs)["Work"], 0);
+    EXPECT_EQ((*runs)[kName64], 0);
+}
+
+}  // namespace

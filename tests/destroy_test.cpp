@@ -1,0 +1,205 @@
+// DestroyThread of workers that sleep, work, destroy themselves or are
+// destroying another thread, and what the machine is left with afterwards.
+#include <array>
+
+#include "tests/support.h"
+
+namespace {
+
+using test::PluginTest;
+
+struct Progress {
+    std::atomic<int> entered{0};
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> returnedFromNative{0};
+};
+
+// Enters, calls the native, and counts a return from it that must not happen.
+emu::Public stopsIn(Progress& progress, std::string native, cell argument) {
+    return [&progress, native, argument](emu::Call& c) {
+        ++progress.entered;
+        progress.tid = test::osThreadId();
+        c.native(native, {argument == 0 ? c.arg(0) : argument});
+        ++progress.returnedFromNative;
+    };
+}
+
+TEST_F(PluginTest, DestroyingSleepingWorkersEndsThemAndLeavesTheMachineUsable) {
+    auto& progress = keep<Progress>();
+    auto& quickRuns = keep<std::atomic<int>>();
+    emu::Script& script = load({{"Sleep", stopsIn(progress, "SleepThread", test::kLongSleep)},
+                                {"Quick", [&quickRuns](emu::Call&) { ++quickRuns; }}});
+    run(script, [](emu::Call& c) {
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1);
+        EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Sleep")}), 2);
+    });
+    ASSERT_TRUE(test::eventually([&] { return progress.entered == 2; }));
+
+    // The same machine: the workers abandon their publics in it, and this code
+    // must go on past DestroyThread and the next native.
+    bool ranToEnd = false;
+    run(script, [&](emu::Call& c) {
+        EXPECT_EQ(c.native("DestroyThread", {1}), 1);
+        EXPECT_EQ(c.native("DestroyThread", {2}), 1);
+        EXPECT_EQ(c.native("SleepThread", {0}), 1);
+        ranToEnd = true;
+    });
+    EXPECT_TRUE(ranToEnd);
+    EXPECT_EQ(test::machineError(script), AMX_ERR_NONE);
+    EXPECT_EQ(progress.returnedFromNative, 0);
+    EXPECT_TRUE(workersEnded());
+
+    // The single-shot thread queued nothing: the first tick reaps the next one.
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Quick")}), 1);
+    ASSERT_TRUE(workersEnded());
+    host->tick();
+    EXPECT_FALSE(threadExists(1));
+    EXPECT_EQ(quickRuns, 1);
+}
+
+TEST_F(PluginTest, SleepThreadZeroEndsAWorkerBeingDestroyed) {
+    auto& progress = keep<Progress>();
+    emu::Script& script = load({{"Spin", [&progress](emu::Call& c) {
+                                     ++progress.entered;
+                                     // Bounded, so that a worker the destroy
+                                     // cannot end fails the test instead of
+                                     // hanging it.
+                                     auto end = std::chrono::steady_clock::now() + test::kDeadline;
+                                     while (std::chrono::steady_clock::now() < end) {
+                                         c.native("SleepThread", {0});
+                                     }
+                                     ++progress.returnedFromNative;
+                                 }}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Spin")}), 1);
+    ASSERT_TRUE(test::eventually([&] { return progress.entered == 1; }));
+    EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
+    EXPECT_EQ(progress.returnedFromNative, 0);
+    EXPECT_EQ(progress.entered, 1);
+}
+
+// Two destroyers race for one busy worker: the loser returns 0 at once, the
+// winner only after the public has returned.
+TEST_F(PluginTest, DestroyingABusyWorkerWaitsForItsPublicAndFreesItOnce) {
+    auto& entered = keep<std::atomic<bool>>();
+    auto& returned = keep<std::atomic<bool>>();
+    test::Gate& busy = gate();
+    emu::Script& script = load({{"Busy", [&busy, &entered, &returned](emu::Call&) {
+                                     entered = true;
+                                     busy.wait();
+                                     returned = true;
+                                 }}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Busy")}), 1);
+    ASSERT_TRUE(test::eventually([&] { return entered.load(); }));
+    std::array<std::atomic<cell>, 2> results{{-1, -1}};
+    auto destroy = [&](int destroyer) {
+        return [&, destroyer](emu::Call& c) {
+            results[destroyer] = c.native("DestroyThread", {1});
+            if (results[destroyer] == 1) {
+                EXPECT_TRUE(returned) << "DestroyThread returned before the public did";
+            }
+        };
+    };
+    test::AsyncRun first(script, destroy(0));
+    test::AsyncRun second(script, destroy(1));
+    ASSERT_TRUE(test::eventually([&] { return first.done() || second.done(); }));
+    EXPECT_FALSE(first.done() && second.done());
+    EXPECT_EQ(results[first.done() ? 0 : 1], 0);
+    busy.open();
+    EXPECT_EQ(first.join(), AMX_ERR_NONE);
+    EXPECT_EQ(second.join(), AMX_ERR_NONE);
+    EXPECT_EQ(results[0] + results[1], 1);
+    EXPECT_TRUE(workersEnded());
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Busy")}), 1);
+}
+
+TEST_F(PluginTest, SelfDestroyFreesTheIdAtOnceAndEndsThePublic) {
+    auto& progress = keep<Progress>();
+    auto& quickRuns = keep<std::atomic<int>>();
+    test::Gate& go = gate();
+    emu::Public destroySelf = stopsIn(progress, "DestroyThread", 0);
+    emu::Script& script = load({{"Self",
+                                 [&go, destroySelf](emu::Call& c) {
+                                     go.wait();
+                                     destroySelf(c);
+                                 }},
+                                {"Quick", [&quickRuns](emu::Call&) { ++quickRuns; }}});
+    // Held at the gate until this code has left the machine: the public
+    // abandons itself there.
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Self")}), 1);
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Self")}), 2);
+    go.open();
+    // No tick: the ids come free by themselves.
+    ASSERT_TRUE(test::eventually([&] { return !threadExists(1) && !threadExists(2); }));
+    ASSERT_TRUE(workersEnded());
+    EXPECT_EQ(progress.entered, 2) << "a destroyed loop thread called its public again";
+    EXPECT_EQ(progress.returnedFromNative, 0);
+    EXPECT_EQ(test::machineError(script), AMX_ERR_NONE);
+
+    // Nothing was queued: the first tick reaps the next finished thread.
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Quick")}), 1);
+    ASSERT_TRUE(workersEnded());
+    host->tick();
+    EXPECT_FALSE(threadExists(1));
+}
+
+// A tick must destroy only the thread that queued the id, never a newer one
+// that was given the id after the script destroyed the first.
+TEST_F(PluginTest, StaleQueueEntryLeavesANewerThreadAlone) {
+    auto& progress = keep<Progress>();
+    emu::Script& script = load({{"Quick", [](emu::Call&) {}},
+                                {"Sleep", stopsIn(progress, "SleepThread", test::kLongSleep)}});
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Quick")}), 1);
+    ASSERT_TRUE(workersEnded());
+    run(script, [](emu::Call& c) {
+        EXPECT_EQ(c.native("DestroyThread", {1}), 1);
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1);
+    });
+    for (int i = 0; i < 3; ++i) {
+        host->tick();
+    }
+    EXPECT_TRUE(threadExists(1));
+    EXPECT_EQ(progress.returnedFromNative, 0);
+    EXPECT_EQ(emu::countProcessThreads(), threadsBeforeLoad + 1);
+}
+
+// Worker 2 waits inside DestroyThread(1) while 1's public is busy; then 2
+// itself is destroyed. Thread 1 must be gone completely before 2's public ends.
+TEST_F(PluginTest, WorkerDestroyedWhileDestroyingAnotherFinishesThatFirst) {
+    auto& busyReturned = keep<std::atomic<bool>>();
+    auto& progress = keep<Progress>();
+    test::Gate& busy = gate();
+    emu::Script& script = load({{"Busy",
+                                 [&busy, &busyReturned](emu::Call&) {
+                                     busy.wait();
+                                     busyReturned = true;
+                                 }},
+                                {"Destroyer", stopsIn(progress, "DestroyThread", 1)}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Busy")}), 1);
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Destroyer")}), 2);
+    ASSERT_TRUE(test::blocks(progress.tid));
+
+    std::array<std::atomic<cell>, 2> results{{-1, -1}};
+    auto destroy = [&](int destroyer) {
+        return
+            [&, destroyer](emu::Call& c) { results[destroyer] = c.native("DestroyThread", {2}); };
+    };
+    test::AsyncRun first(script, destroy(0));
+    test::AsyncRun second(script, destroy(1));
+    // The loser's 0 shows that the winner has begun destroying thread 2.
+    ASSERT_TRUE(test::eventually([&] { return first.done() || second.done(); }));
+    EXPECT_FALSE(first.done() && second.done());
+    EXPECT_TRUE(threadExists(1));
+    busy.open();
+    EXPECT_EQ(first.join(), AMX_ERR_NONE);
+    EXPECT_EQ(second.join(), AMX_ERR_NONE);
+    EXPECT_EQ(results[0] + results[1], 1);
+
+    EXPECT_TRUE(busyReturned);
+    EXPECT_EQ(progress.returnedFromNative, 0);
+    EXPECT_FALSE(threadExists(1));
+    EXPECT_FALSE(threadExists(2));
+    EXPECT_TRUE(workersEnded());
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Busy")}), 1);
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Locks outliving the script thread they lock, and teardown that must never
+// wait on a lock nobody can release any more.
+#include <array>
+
+#include "tests/support.h"
+
+namespace {
+
+using test::PluginTest;
+
+emu::Public sleepForever() {
+    return [](emu::Call& c) { c.native("SleepThread", {test::kLongSleep}); };
+}
+
+struct Waiter {
+    std::atomic<pid_t> tid{0};
+    std::atomic<cell> lock{0};
+    std::atomic<cell> unlocked{-1};
+};
+
+// Waits for the mutex of thread `target`, then releases it again.
+emu::Public lockAndUnlock(Waiter& w, cell target) {
+    return [&w, target](emu::Call& c) {
+        w.tid = test::osThreadId();
+        w.lock = c.native("LockThread", {target});
+        w.unlocked = c.native("UnLockThread", {w.lock.load()});
+    };
+}
+
+enum class ThreadEnd { Destroy, Tick, AmxUnload };
+
+class LockedThreadEnds : public PluginTest, public ::testing::WithParamInterface<ThreadEnd> {};
+
+// Thread 1 lives in a script of its own; the main script holds its mutex and a
+// worker waits for it when thread 1 goes.
+TEST_P(LockedThreadEnds, HeldAndAwaitedLocksOutliveIt) {
+    auto& waiter = keep<Waiter>();
+    emu::Script& targets = load({{"Sleep", sleepForever()}, {"Quick", [](emu::Call&) {}}});
+    emu::Script& script = load({{"Wait", lockAndUnlock(waiter, 1)}});
+    bool once = GetParam() == ThreadEnd::Tick;
+    EXPECT_EQ(call(targets, once ? "CreateThreadEx" : "CreateThread",
+                   {emu::str(once ? "Quick" : "Sleep")}),
+              1);
+    EXPECT_EQ(call(script, "LockThread", {1}), 1);
+    if (once) {
+        ASSERT_TRUE(workersEnded());  // queued for the tick
+    }
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Wait")}), 2);
+    ASSERT_TRUE(test::blocks(waiter.tid));
+
+    switch (GetParam()) {
+        case ThreadEnd::Destroy:
+            EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
+            break;
+        case ThreadEnd::Tick:
+            host->tick();
+            EXPECT_EQ(call(script, "DestroyThread", {1}), 0) << "the tick reaped thread 1";
+            break;
+        case ThreadEnd::AmxUnload:
+            EXPECT_EQ(host->unloadScript(targets), AMX_ERR_NONE);
+            break;
+    }
+    EXPECT_EQ(waiter.lock, 0);
+    EXPECT_EQ(call(script, "UnLockThread", {1}), 1);
+    ASSERT_TRUE(test::eventually([&] { return waiter.unlocked != -1; }));
+    EXPECT_EQ(waiter.lock, 1);
+    EXPECT_EQ(waiter.unlocked, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locks, LockedThreadEnds,
+                         ::testing::Values(ThreadEnd::Destroy, ThreadEnd::Tick,
+                                           ThreadEnd::AmxUnload));
+
+// The unloaded script can never release its locks: AmxUnload gives back those
+// its main script and its workers took, and waiters elsewhere go on.
+TEST_F(PluginTest, AmxUnloadReleasesTheLocksOfThatScript) {
+    auto& waiters = keep<std::array<Waiter, 2>>();
+    auto& held = keep<std::atomic<cell>>();
+    emu::Script& survivor = load({{"Sleep", sleepForever()},
+                                  {"Wait1", lockAndUnlock(waiters[0], 1)},
+                                  {"Wait2", lockAndUnlock(waiters[1], 2)}});
+    emu::Script& script = load({{"Hold", [&held](emu::Call& c) {
+                                     held = c.native("LockThread", {2});
+                                     c.native("SleepThread", {test::kLongSleep});
+                                 }}});
+    EXPECT_EQ(call(survivor, "CreateThread", {emu::str("Sleep")}), 1);
+    EXPECT_EQ(call(survivor, "CreateThread", {emu::str("Sleep")}), 2);
+    EXPECT_EQ(call(script, "LockThread", {1}), 1);
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Hold")}), 3);
+    ASSERT_TRUE(test::eventually([&] { return held == 2; }));
+    EXPECT_EQ(call(survivor, "CreateThreadEx", {emu::str("Wait1")}), 4);
+    EXPECT_EQ(call(survivor, "CreateThreadEx", {emu::str("Wait2")}), 5);
+    ASSERT_TRUE(test::blocks(waiters[0].tid));
+    ASSERT_TRUE(test::blocks(waiters[1].tid));
+
+    EXPECT_EQ(host->unloadScript(script), AMX_ERR_NONE);
+    ASSERT_TRUE(
+        test::eventually([&] { return waiters[0].unlocked != -1 && waiters[1].unlocked != -1; }));
+    for (Waiter& waiter : waiters) {
+        EXPECT_GT(waiter.lock, 0);
+        EXPECT_EQ(waiter.unlocked, 1);
+    }
+}
+
+// DestroyThread of a worker waiting in LockThread returns only once that
+// worker has had the mutex, given it back and ended.
+TEST_F(PluginTest, DestroyingALockWaiterReturnsOnceItGotAndReleasedTheMutex) {
+    auto& waiter = keep<Waiter>();
+    emu::Script& holder = load();
+    emu::Script& script = load({{"Sleep", sleepForever()}, {"Wait", lockAndUnlock(waiter, 1)}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
+    EXPECT_EQ(call(holder, "LockThread", {1}), 1);
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Wait")}), 2);
+    ASSERT_TRUE(test::blocks(waiter.tid));
+
+    std::array<std::atomic<cell>, 2> results{{-1, -1}};
+    auto destroy = [&](int destroyer) {
+        return
+            [&, destroyer](emu::Call& c) { results[destroyer] = c.native("DestroyThread", {2}); };
+    };
+    test::AsyncRun first(script, destroy(0));
+    test::AsyncRun second(script, destroy(1));
+    // The loser's 0 shows that the winner has begun destroying the waiter.
+    ASSERT_TRUE(test::eventually([&] { return first.done() || second.done(); }));
+    EXPECT_FALSE(first.done() && second.done());
+    EXPECT_EQ(call(holder, "UnLockThread", {1}), 1);
+    EXPECT_EQ(first.join(), AMX_ERR_NONE);
+    EXPECT_EQ(second.join(), AMX_ERR_NONE);
+    EXPECT_EQ(results[0] + results[1], 1);
+
+    // The destroyed waiter ran nothing after LockThread and kept nothing.
+    EXPECT_EQ(waiter.unlocked, -1);
+    EXPECT_EQ(call(holder, "LockThread", {1}), 1);
+    EXPECT_TRUE(workersEnded(1));
+}
+
+}  // namespace

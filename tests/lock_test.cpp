@@ -1,0 +1,164 @@
+// LockThread and UnLockThread: lock ids, who may release a lock, waiting for
+// a held mutex, and real contention between workers.
+#include <array>
+
+#include "tests/support.h"
+
+namespace {
+
+using test::PluginTest;
+
+emu::Public sleepForever() {
+    return [](emu::Call& c) { c.native("SleepThread", {test::kLongSleep}); };
+}
+
+TEST_F(PluginTest, LockIdsAreTheSmallestFreeAndApartFromThreadIds) {
+    emu::Script& script = load({{"Sleep", sleepForever()}});
+    run(script, [](emu::Call& c) {
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1);
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 2);
+        for (cell unknown : {0, -1, 3, 99}) {
+            EXPECT_EQ(c.native("LockThread", {unknown}), 0) << unknown;
+        }
+        EXPECT_EQ(c.native("LockThread", {1}), 1);
+        EXPECT_EQ(c.native("LockThread", {2}), 2);
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 3);
+        EXPECT_EQ(c.native("UnLockThread", {1}), 1);
+        EXPECT_EQ(c.native("UnLockThread", {1}), 0);
+        for (cell unknown : {0, -1, 3, 99}) {
+            EXPECT_EQ(c.native("UnLockThread", {unknown}), 0) << unknown;
+        }
+        EXPECT_EQ(c.native("LockThread", {3}), 1);
+        EXPECT_EQ(c.native("LockThread", {1}), 3);
+        for (cell lock : {1, 2, 3}) {
+            EXPECT_EQ(c.native("UnLockThread", {lock}), 1) << lock;
+        }
+    });
+}
+
+TEST_F(PluginTest, AnyThreadMayReleaseALock) {
+    struct Seen {
+        std::atomic<cell> workerLock{0};
+        std::atomic<cell> workerUnlock{-1};
+    };
+    auto& seen = keep<Seen>();
+    test::Gate& unlock = gate();
+    emu::Script& script =
+        load({{"Sleep", sleepForever()},
+              {"Lock", [&seen](emu::Call& c) { seen.workerLock = c.native("LockThread", {1}); }},
+              {"Unlock", [&seen, &unlock](emu::Call& c) {
+                   unlock.wait();
+                   seen.workerUnlock = c.native("UnLockThread", {1});
+               }}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Lock")}), 2);
+    ASSERT_TRUE(test::eventually([&] { return seen.workerLock != 0; }));
+    EXPECT_EQ(seen.workerLock, 1);
+    EXPECT_EQ(call(script, "UnLockThread", {1}), 1);
+
+    EXPECT_EQ(call(script, "LockThread", {1}), 1);
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Unlock")}), 3);
+    unlock.open();
+    ASSERT_TRUE(test::eventually([&] { return seen.workerUnlock != -1; }));
+    EXPECT_EQ(seen.workerUnlock, 1);
+    // The mutex is free again: this would wait forever otherwise.
+    EXPECT_EQ(call(script, "LockThread", {1}), 1);
+}
+
+// The main script holds thread 2's mutex under lock 1 and thread 1's under
+// lock 2; a worker waits for thread 2's, then locks it a second time itself.
+TEST_F(PluginTest, WaitersGoOnWhenTheHolderUnlocksAndTheMutexIsNotRecursive) {
+    struct Seen {
+        std::atomic<int> step{0};
+        std::atomic<pid_t> tid{0};
+        std::atomic<cell> first{0};
+        std::atomic<cell> second{0};
+    };
+    auto& seen = keep<Seen>();
+    emu::Script& script =
+        load({{"Sleep", sleepForever()}, {"Twice", [&seen](emu::Call& c) {
+                                              seen.tid = test::osThreadId();
+                                              seen.step = 1;
+                                              seen.first = c.native("LockThread", {2});
+                                              seen.step = 2;
+                                              seen.second = c.native("LockThread", {2});
+                                          }}});
+    run(script, [](emu::Call& c) {
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1);
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 2);
+        EXPECT_EQ(c.native("LockThread", {2}), 1);
+        EXPECT_EQ(c.native("LockThread", {1}), 2);
+        EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Twice")}), 3);
+    });
+    ASSERT_TRUE(test::blocks(seen.tid));
+    EXPECT_EQ(seen.first, 0);
+    EXPECT_EQ(call(script, "UnLockThread", {1}), 1);
+    ASSERT_TRUE(test::eventually([&] { return seen.step == 2; }));
+    ASSERT_TRUE(test::blocks(seen.tid)) << "a second lock on the same thread must wait";
+    EXPECT_EQ(seen.first, 1);
+    EXPECT_EQ(seen.second, 0);
+
+    // Releasing the worker's first lock lets its second go on.
+    EXPECT_EQ(call(script, "UnLockThread", {seen.first.load()}), 1);
+    ASSERT_TRUE(test::eventually([&] { return seen.second != 0; }));
+    EXPECT_EQ(seen.second, 1);
+    EXPECT_EQ(call(script, "UnLockThread", {2}), 1);
+    EXPECT_EQ(call(script, "UnLockThread", {seen.second.load()}), 1);
+    EXPECT_EQ(call(script, "LockThread", {2}), 1);
+}
+
+// Workers lock three script threads in turn. A returned id must name a lock
+// only its caller holds: at most three are held at once, so the ids stay
+// within 1 to 3, and no two holders ever share a mutex or an id.
+TEST_F(PluginTest, ContendingWorkersGetDistinctIdsNamingTheirOwnLocks) {
+    static constexpr int kWorkers = 6;
+    static constexpr int kRounds = 150;
+    struct Contention {
+        std::array<std::atomic<int>, 4> holders{};
+        std::array<std::atomic<cell>, 4> idHolder{};
+        std::atomic<int> violations{0};
+        std::atomic<int> rounds{0};
+    };
+    auto& state = keep<Contention>();
+    test::Gate& go = gate();
+    emu::Script& script =
+        load({{"Sleep", sleepForever()}, {"Contend", [&state, &go](emu::Call& c) {
+                                              cell me = c.arg(0);
+                                              go.wait();
+                                              for (int round = 0; round < kRounds; ++round) {
+                                                  cell target = 1 + (round + me) % 3;
+                                                  cell lock = c.native("LockThread", {target});
+                                                  if (lock < 1 || lock > 3 ||
+                                                      state.holders[target].fetch_add(1) != 0 ||
+                                                      state.idHolder[lock].exchange(me) != 0) {
+                                                      ++state.violations;
+                                                      return;
+                                                  }
+                                                  std::this_thread::yield();
+                                                  state.idHolder[lock] = 0;
+                                                  --state.holders[target];
+                                                  if (c.native("UnLockThread", {lock}) != 1) {
+                                                      ++state.violations;
+                                                      return;
+                                                  }
+                                                  ++state.rounds;
+                                              }
+                                          }}});
+    run(script, [&](emu::Call& c) {
+        for (int i = 0; i < 3; ++i) {
+            c.native("CreateThread", {emu::str("Sleep")});
+        }
+        for (int i = 0; i < kWorkers; ++i) {
+            EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Contend")}), 4 + i);
+        }
+    });
+    go.open();
+    ASSERT_TRUE(workersEnded(3));
+    EXPECT_EQ(state.violations, 0);
+    EXPECT_EQ(state.rounds, kWorkers * kRounds);
+    for (cell target = 1; target <= 3; ++target) {
+        EXPECT_TRUE(threadExists(target)) << "every mutex is free again";
+    }
+}
+
+}  // namespace

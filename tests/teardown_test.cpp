@@ -1,0 +1,120 @@
+// Unloading one script, and then the plugin, while workers of every kind
+// still run: none may outlive what it runs against.
+#include "tests/support.h"
+
+namespace {
+
+using test::PluginTest;
+
+// Workers in every state a teardown can find them in.
+struct Workload {
+    std::atomic<int> sleeping{0};
+    std::atomic<int> spins{0};
+    std::atomic<int> selfDestroyed{0};
+    std::atomic<int> quickRuns{0};
+    std::atomic<int> spawned{0};
+    std::atomic<int> lockWaiting{0};
+    std::atomic<int> pastTheirEnd{0};
+};
+
+std::vector<std::pair<std::string, emu::Public>> workloadPublics(Workload& w, test::Gate& go) {
+    return {
+        {"Sleep",
+         [&w](emu::Call& c) {
+             ++w.sleeping;
+             c.native("SleepThread", {test::kLongSleep});
+             ++w.pastTheirEnd;
+         }},
+        {"Spin", [&w](emu::Call&) { ++w.spins; }},
+        {"Self",
+         [&w, &go](emu::Call& c) {
+             go.wait();
+             ++w.selfDestroyed;
+             c.native("DestroyThread", {c.arg(0)});
+             ++w.pastTheirEnd;
+         }},
+        {"Quick", [&w](emu::Call&) { ++w.quickRuns; }},
+        {"Spawn",
+         [&w](emu::Call& c) {
+             c.native("CreateThreadEx", {emu::str("Quick")});
+             ++w.spawned;
+             c.native("SleepThread", {1});
+         }},
+        // Waits for thread 1, which the main script holds locked.
+        {"Lock",
+         [&w](emu::Call& c) {
+             ++w.lockWaiting;
+             c.native("LockThread", {1});
+             ++w.pastTheirEnd;
+         }},
+    };
+}
+
+// Starts one worker of every kind in the script; thread 1 sleeps and is locked.
+void startWorkload(emu::Script& script, Workload& w, test::Gate& go) {
+    EXPECT_EQ(script.run([](emu::Call& c) {
+        EXPECT_GT(c.native("CreateThread", {emu::str("Sleep")}), 0);
+        EXPECT_GT(c.native("LockThread", {1}), 0);
+        for (const char* name : {"Spin", "Self", "Lock", "Spawn"}) {
+            EXPECT_GT(c.native("CreateThread", {emu::str(name)}), 0) << name;
+        }
+        EXPECT_GT(c.native("CreateThreadEx", {emu::str("Quick")}), 0);
+    }),
+              AMX_ERR_NONE);
+    // The self-destroying public abandons its code in this machine: only now
+    // that the main script has left it.
+    go.open();
+    ASSERT_TRUE(test::eventually([&] {
+        return w.sleeping >= 1 && w.spins >= 10 && w.selfDestroyed >= 1 && w.quickRuns >= 3 &&
+               w.spawned >= 3 && w.lockWaiting >= 1;
+    }));
+}
+
+TEST_F(PluginTest, AmxUnloadStopsThatMachinesThreadsOnly) {
+    auto& other = keep<std::atomic<int>>();
+    emu::Script& survivor = load({{"Count", [&other](emu::Call& c) {
+                                       ++other;
+                                       c.native("SleepThread", {1});
+                                   }}});
+    EXPECT_EQ(call(survivor, "CreateThread", {emu::str("Count")}), 1);
+
+    auto& workload = keep<Workload>();
+    test::Gate& go = gate();
+    emu::Script& script = load(workloadPublics(workload, go));
+    // Thread 1 here is the survivor's: the workload locks its mutex.
+    startWorkload(script, workload, go);
+
+    EXPECT_EQ(host->unloadScript(script), AMX_ERR_NONE);
+    EXPECT_TRUE(host->faults().empty());
+    EXPECT_EQ(workload.pastTheirEnd, 0);
+    EXPECT_TRUE(workersEnded(1));
+
+    int before = other;
+    ASSERT_TRUE(test::eventually([&] { return other > before; }));
+    for (int i = 0; i < 20; ++i) {
+        host->tick();
+    }
+    EXPECT_TRUE(threadExists(1));
+    EXPECT_EQ(call(survivor, "CreateThreadEx", {emu::str("Count")}), 2);
+}
+
+TEST_F(PluginTest, UnloadJoinsEveryWorkerAndTheCycleRepeats) {
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        if (cycle > 0) {
+            ASSERT_TRUE(host->load());
+        }
+        auto& workload = keep<Workload>();
+        test::Gate& go = gate();
+        emu::Script& script = load(workloadPublics(workload, go));
+        startWorkload(script, workload, go);
+        host->unload();
+        EXPECT_TRUE(workersEnded());
+        EXPECT_TRUE(host->faults().empty());
+        EXPECT_EQ(workload.pastTheirEnd, 0);
+        std::vector<std::string> log = host->log();
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log[log.size() - 2], " Vantrel plugin v0.1.6 unloaded");
+    }
+}
+
+}  // namespace
