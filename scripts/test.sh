@@ -7,6 +7,7 @@ source scripts/deps.sh
 need_packages "${BASE_PACKAGES[@]}"
 need_packages "${X86_PACKAGES[@]}"
 need_packages libbenchmark-dev
+need_packages valgrind
 
 run_preset() {
     local preset=$1
@@ -17,6 +18,8 @@ run_preset() {
 }
 
 run_preset default
+run_preset tsan
+run_preset asan
 run_preset x86-release
 # The benchmarks as a smoke run only: tiny sizes, no goal judged.
 run_preset bench
