@@ -1,7 +1,5 @@
 // DestroyThread of workers that sleep, work, destroy themselves or are
 // destroying another thread, and what the machine is left with afterwards.
-#include <array>
-
 #include "tests/support.h"
 
 namespace {
@@ -90,24 +88,12 @@ TEST_F(PluginTest, DestroyingABusyWorkerWaitsForItsPublicAndFreesItOnce) {
                                  }}});
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Busy")}), 1);
     ASSERT_TRUE(test::eventually([&] { return entered.load(); }));
-    std::array<std::atomic<cell>, 2> results{{-1, -1}};
-    auto destroy = [&](int destroyer) {
-        return [&, destroyer](emu::Call& c) {
-            results[destroyer] = c.native("DestroyThread", {1});
-            if (results[destroyer] == 1) {
-                EXPECT_TRUE(returned) << "DestroyThread returned before the public did";
-            }
-        };
-    };
-    test::AsyncRun first(script, destroy(0));
-    test::AsyncRun second(script, destroy(1));
-    ASSERT_TRUE(test::eventually([&] { return first.done() || second.done(); }));
-    EXPECT_FALSE(first.done() && second.done());
-    EXPECT_EQ(results[first.done() ? 0 : 1], 0);
+    test::RacingDestroys destroys(script, 1, [&](cell result) {
+        EXPECT_TRUE(result == 0 || returned) << "DestroyThread returned before the public did";
+    });
+    EXPECT_TRUE(destroys.loserReturned());
     busy.open();
-    EXPECT_EQ(first.join(), AMX_ERR_NONE);
-    EXPECT_EQ(second.join(), AMX_ERR_NONE);
-    EXPECT_EQ(results[0] + results[1], 1);
+    EXPECT_TRUE(destroys.exactlyOneDestroyed());
     EXPECT_TRUE(workersEnded());
     EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Busy")}), 1);
 }
@@ -142,6 +128,28 @@ TEST_F(PluginTest, SelfDestroyFreesTheIdAtOnceAndEndsThePublic) {
     EXPECT_FALSE(threadExists(1));
 }
 
+// The public destroys its own thread while another caller is already
+// destroying it: it must still end at that call.
+TEST_F(PluginTest, SelfDestroyDuringAnotherDestroyStillEndsThePublic) {
+    auto& progress = keep<Progress>();
+    auto& atGate = keep<std::atomic<bool>>();
+    test::Gate& go = gate();
+    emu::Public destroySelf = stopsIn(progress, "DestroyThread", 0);
+    emu::Script& script = load({{"Self", [&go, &atGate, destroySelf](emu::Call& c) {
+                                     atGate = true;
+                                     go.wait();
+                                     destroySelf(c);
+                                 }}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Self")}), 1);
+    ASSERT_TRUE(test::eventually([&] { return atGate.load(); }));
+    test::RacingDestroys destroys(script, 1);
+    EXPECT_TRUE(destroys.loserReturned());
+    go.open();
+    EXPECT_TRUE(destroys.exactlyOneDestroyed());
+    EXPECT_EQ(progress.entered, 1);
+    EXPECT_EQ(progress.returnedFromNative, 0);
+}
+
 // A tick must destroy only the thread that queued the id, never a newer one
 // that was given the id after the script destroyed the first.
 TEST_F(PluginTest, StaleQueueEntryLeavesANewerThreadAlone) {
@@ -165,35 +173,27 @@ TEST_F(PluginTest, StaleQueueEntryLeavesANewerThreadAlone) {
 // Worker 2 waits inside DestroyThread(1) while 1's public is busy; then 2
 // itself is destroyed. Thread 1 must be gone completely before 2's public ends.
 TEST_F(PluginTest, WorkerDestroyedWhileDestroyingAnotherFinishesThatFirst) {
+    auto& busyEntered = keep<std::atomic<bool>>();
     auto& busyReturned = keep<std::atomic<bool>>();
     auto& progress = keep<Progress>();
     test::Gate& busy = gate();
     emu::Script& script = load({{"Busy",
-                                 [&busy, &busyReturned](emu::Call&) {
+                                 [&busy, &busyEntered, &busyReturned](emu::Call&) {
+                                     busyEntered = true;
                                      busy.wait();
                                      busyReturned = true;
                                  }},
                                 {"Destroyer", stopsIn(progress, "DestroyThread", 1)}});
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Busy")}), 1);
+    ASSERT_TRUE(test::eventually([&] { return busyEntered.load(); }));
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Destroyer")}), 2);
     ASSERT_TRUE(test::blocks(progress.tid));
 
-    std::array<std::atomic<cell>, 2> results{{-1, -1}};
-    auto destroy = [&](int destroyer) {
-        return
-            [&, destroyer](emu::Call& c) { results[destroyer] = c.native("DestroyThread", {2}); };
-    };
-    test::AsyncRun first(script, destroy(0));
-    test::AsyncRun second(script, destroy(1));
-    // The loser's 0 shows that the winner has begun destroying thread 2.
-    ASSERT_TRUE(test::eventually([&] { return first.done() || second.done(); }));
-    EXPECT_FALSE(first.done() && second.done());
+    test::RacingDestroys destroys(script, 2);
+    EXPECT_TRUE(destroys.loserReturned());
     EXPECT_TRUE(threadExists(1));
     busy.open();
-    EXPECT_EQ(first.join(), AMX_ERR_NONE);
-    EXPECT_EQ(second.join(), AMX_ERR_NONE);
-    EXPECT_EQ(results[0] + results[1], 1);
-
+    EXPECT_TRUE(destroys.exactlyOneDestroyed());
     EXPECT_TRUE(busyReturned);
     EXPECT_EQ(progress.returnedFromNative, 0);
     EXPECT_FALSE(threadExists(1));

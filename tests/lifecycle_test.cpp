@@ -68,13 +68,6 @@ TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
 
 TEST(Lifecycle, ExportsTheSixEntryPointsAndNothingElse) {
     EXPECT_EQ(exportedSymbols(VANTREL_PLUGIN_PATH), kEntryPoints);
-    emu::EmulatedHost host(VANTREL_PLUGIN_PATH);
-    for (const std::string& name : kEntryPoints) {
-        EXPECT_NE(host.symbol(name.c_str()), nullptr) << name;
-    }
-    for (const char* internal : {"g_manager", "kNatives", "_Z14n_CreateThreadP3AMXPi"}) {
-        EXPECT_EQ(host.symbol(internal), nullptr) << internal;
-    }
 }
 
 // What the plugin hands to amx_Register, machine by machine.

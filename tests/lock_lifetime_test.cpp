@@ -113,20 +113,10 @@ TEST_F(PluginTest, DestroyingALockWaiterReturnsOnceItGotAndReleasedTheMutex) {
     EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Wait")}), 2);
     ASSERT_TRUE(test::blocks(waiter.tid));
 
-    std::array<std::atomic<cell>, 2> results{{-1, -1}};
-    auto destroy = [&](int destroyer) {
-        return
-            [&, destroyer](emu::Call& c) { results[destroyer] = c.native("DestroyThread", {2}); };
-    };
-    test::AsyncRun first(script, destroy(0));
-    test::AsyncRun second(script, destroy(1));
-    // The loser's 0 shows that the winner has begun destroying the waiter.
-    ASSERT_TRUE(test::eventually([&] { return first.done() || second.done(); }));
-    EXPECT_FALSE(first.done() && second.done());
+    test::RacingDestroys destroys(script, 2);
+    EXPECT_TRUE(destroys.loserReturned());
     EXPECT_EQ(call(holder, "UnLockThread", {1}), 1);
-    EXPECT_EQ(first.join(), AMX_ERR_NONE);
-    EXPECT_EQ(second.join(), AMX_ERR_NONE);
-    EXPECT_EQ(results[0] + results[1], 1);
+    EXPECT_TRUE(destroys.exactlyOneDestroyed());
 
     // The destroyed waiter ran nothing after LockThread and kept nothing.
     EXPECT_EQ(waiter.unlocked, -1);

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -118,6 +119,45 @@ class AsyncRun {
     std::atomic<bool> done_{false};
     int error_ = -1;
     std::thread thread_;
+};
+
+// Two script codes destroy one thread at once. The loser returns 0 at once,
+// which shows that the winner's destruction has begun.
+class RacingDestroys {
+  public:
+    // onReturn runs in each destroyer with its result, as soon as it returns.
+    RacingDestroys(
+        emu::Script& script, cell id, std::function<void(cell)> onReturn = [](cell) {})
+        : onReturn_(std::move(onReturn)),
+          first_(script, destroyer(0, id)),
+          second_(script, destroyer(1, id)) {}
+
+    // Waits until one destroyer has returned; true when it lost and the
+    // other still waits.
+    bool loserReturned() {
+        if (!eventually([&] { return first_.done() || second_.done(); })) {
+            return false;
+        }
+        return !(first_.done() && second_.done()) && results_[first_.done() ? 0 : 1] == 0;
+    }
+    // Waits for both; true when exactly one destroyed the thread.
+    bool exactlyOneDestroyed() {
+        bool ran = (first_.join() == AMX_ERR_NONE) & (second_.join() == AMX_ERR_NONE);
+        return ran && results_[0] + results_[1] == 1;
+    }
+
+  private:
+    emu::Public destroyer(int index, cell id) {
+        return [this, index, id](emu::Call& c) {
+            results_[index] = c.native("DestroyThread", {id});
+            onReturn_(results_[index]);
+        };
+    }
+
+    std::function<void(cell)> onReturn_;
+    std::array<std::atomic<cell>, 2> results_{{-1, -1}};
+    AsyncRun first_;
+    AsyncRun second_;
 };
 
 // A loaded plugin in a fresh host; unloads it and checks the host saw no fault.

@@ -51,14 +51,18 @@ cell S_Manager::Destroy(cell id) {
     {
         Guard lock(guard_);
         auto entry = threads_.find(id);
-        if (entry == threads_.end() || entry->second->claimed) {
+        if (entry == threads_.end()) {
             return 0;
         }
         if (self != nullptr && self->claimed) {
             // Our own destruction has begun. Waiting for another worker now could
-            // close a cycle of workers destroying each other; end instead.
+            // close a cycle of workers destroying each other; end instead. This
+            // also ends a public that destroys itself while another caller does.
             lock.unlock();
             S_Thread::abandonPublic(self->machine);
+            return 0;
+        }
+        if (entry->second->claimed) {
             return 0;
         }
         target = entry->second.get();
