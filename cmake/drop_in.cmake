@@ -13,6 +13,7 @@ if(NOT Boost_USE_STATIC_LIBS)
     message(FATAL_ERROR "The drop-in plugin links Boost statically: set Boost_USE_STATIC_LIBS")
 endif()
 
+target_sources(vantrel PRIVATE ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp)
 target_link_options(vantrel PRIVATE
     -static-libstdc++
     -static-libgcc

@@ -24,4 +24,7 @@ need_packages() {
 }
 
 BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googletest libgtest-dev)
-X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386 googletest)
+# The 32-bit build; valgrind needs the symbols of the i386 loader to check
+# its programs.
+X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386 googletest
+    libc6-dbg:i386)
