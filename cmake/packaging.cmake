@@ -16,3 +16,10 @@ set(CPACK_PACKAGE_FILE_NAME vantrel-${PROJECT_VERSION}-linux-i386)
 set(CPACK_PACKAGE_VENDOR "The Vantrel developers")
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)
+
+if(VANTREL_TESTS)
+    add_test(NAME DropIn.PackageLayout
+             COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_package.sh ${CMAKE_CPACK_COMMAND}
+                     ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/package-check
+                     $<TARGET_FILE:vantrel>)
+endif()
