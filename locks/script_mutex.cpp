@@ -13,15 +13,21 @@ bool ScriptMutex::try_lock() {
     return true;
 }
 
-void ScriptMutex::lock() {
+bool ScriptMutex::lock(const std::atomic<bool>& giveUp) {
     boost::this_thread::disable_interruption uninterruptible;
     boost::unique_lock<boost::mutex> lock(guard_);
     ++waiters_;
-    while (held_) {
+    while (held_ && !giveUp.load()) {
         freed_.wait(lock);
     }
     --waiters_;
+    // A free mutex is taken even when giving up: the wake-up that freed it may
+    // have been meant for this waiter alone.
+    if (held_) {
+        return false;
+    }
     held_ = true;
+    return true;
 }
 
 void ScriptMutex::unlock() {
@@ -34,4 +40,9 @@ void ScriptMutex::unlock() {
     if (wake) {
         freed_.notify_one();
     }
+}
+
+void ScriptMutex::wakeWaiters() {
+    boost::lock_guard<boost::mutex> lock(guard_);
+    freed_.notify_all();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
@@ -9,8 +11,11 @@
 class ScriptMutex {
   public:
     bool try_lock();
-    void lock();
+    // Waits until the mutex is free and takes it, or gives up once giveUp is
+    // set and wakeWaiters has been called; returns whether it took the mutex.
+    bool lock(const std::atomic<bool>& giveUp);
     void unlock();
+    void wakeWaiters();
 
   private:
     boost::mutex guard_;

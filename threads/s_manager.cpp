@@ -148,6 +148,13 @@ void S_Manager::StopMachine(AMX* machine) {
             if (!matches(thread)) {
                 continue;
             }
+            // A worker waiting for a script lock stops waiting: the lock may be
+            // held by main-thread code of another script, which cannot run
+            // before this returns.
+            thread.unloading = true;
+            if (thread.waitingFor) {
+                thread.waitingFor->wakeWaiters();
+            }
             if (thread.claimed) {
                 othersDestroying = true;
             } else {
@@ -212,13 +219,22 @@ cell S_Manager::Lock(cell threadId, AMX* machine) {
         if (mutex->try_lock()) {
             return record(mutex, machine);
         }
+        if (self != nullptr) {
+            self->waitingFor = mutex;
+        }
     }
-    mutex->lock();
+    static const std::atomic<bool> never{false};
+    bool taken = mutex->lock(self != nullptr ? self->unloading : never);
     Guard lock(guard_);
+    if (self != nullptr) {
+        self->waitingFor.reset();
+    }
     if (self != nullptr && self->claimed) {
         // Destroyed while waiting: a lock taken now could never be released by
         // the script, so give it straight back.
-        mutex->unlock();
+        if (taken) {
+            mutex->unlock();
+        }
         lock.unlock();
         S_Thread::abandonPublic(machine);
         return 0;

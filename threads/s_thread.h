@@ -48,6 +48,10 @@ class S_Thread {
     const uint64_t serial;
     // The registry's: a destroyer has taken this thread over.
     bool claimed = false;
+    // The registry's: the script mutex the worker waits for in LockThread.
+    std::shared_ptr<ScriptMutex> waitingFor;
+    // Its script is being unloaded: the worker stops waiting for script locks.
+    std::atomic<bool> unloading{false};
     // Set as the worker's last act, once it no longer touches the machine.
     std::atomic<bool> ended{false};
 

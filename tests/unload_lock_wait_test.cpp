@@ -1,0 +1,59 @@
+// Unloading a script whose worker waits for a lock that another script holds
+// must not hang the server: that script's main-thread code, the only code that
+// may release the lock, cannot run while the main thread waits in AmxUnload.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "tests/support.h"
+#include "tests/watchdog.h"
+
+namespace {
+
+class UnloadLockWaitTest : public test::PluginTest {
+  protected:
+    void SetUp() override {
+        test::PluginTest::SetUp();
+        holder = &host->loadScript(
+            {{{"idle", [](emu::Call& c) { c.native("SleepThread", {test::kDeadline.count()}); }}}});
+        thread = call(*holder, "CreateThread", {emu::str("idle")});
+        ASSERT_GT(thread, 0);
+        lockId = call(*holder, "LockThread", {thread});
+        ASSERT_GT(lockId, 0);
+    }
+
+    // Loads a script whose single-shot public waits for the held lock.
+    emu::Script& loadWaiter() {
+        emu::Script& waiter = host->loadScript({{{"waiter", [this](emu::Call& c) {
+                                                      waiting = true;
+                                                      c.native("LockThread", {thread});
+                                                      gotLock = true;
+                                                  }}}});
+        EXPECT_GT(call(waiter, "CreateThreadEx", {emu::str("waiter")}), 0);
+        EXPECT_TRUE(test::eventually([&] { return waiting.load(); }));
+        return waiter;
+    }
+
+    emu::Script* holder = nullptr;
+    cell thread = 0;
+    cell lockId = 0;
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> gotLock{false};
+};
+
+TEST_F(UnloadLockWaitTest, AmxUnloadEndsAWorkerWaitingForAnotherScriptsLock) {
+    test::Watchdog watchdog("unload-lock-wait", std::chrono::seconds(10), std::chrono::seconds(60));
+    emu::Script& waiter = loadWaiter();
+    watchdog.phase("AmxUnload of the waiting script");
+    EXPECT_EQ(host->unloadScript(waiter), AMX_ERR_NONE);
+    watchdog.phase("checking the lock");
+    EXPECT_FALSE(gotLock);
+    // The holder's lock is untouched, and the mutex is free once it is released.
+    EXPECT_EQ(call(*holder, "UnLockThread", {lockId}), 1);
+    cell again = call(*holder, "LockThread", {thread});
+    EXPECT_GT(again, 0);
+    EXPECT_EQ(call(*holder, "UnLockThread", {again}), 1);
+}
+
+}  // namespace
