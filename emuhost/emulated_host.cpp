@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +24,13 @@ EmulatedHost* g_host = nullptr;
 // belong to the execution it is about to start.
 struct PendingPush {
     AMX* amx = nullptr;
-    std::vector<cell> args;
+    cell args[Call::kMaxArgs];
+    size_t count = 0;
 };
 thread_local PendingPush pending;
+
+// The machine's stack is full.
+const int kErrStack = 3;
 
 const ucell kUnpackedMax = 0x00FFFFFFu;
 
@@ -34,16 +39,19 @@ bool isPacked(const cell* cells) {
 }
 
 int amx_Exec(AMX* amx, cell* retval, int index) {
-    std::vector<cell> args;
+    // Taken before the public runs: it may push and execute in turn.
+    cell args[Call::kMaxArgs];
+    size_t count = 0;
     if (pending.amx == amx) {
-        args.swap(pending.args);
+        count = pending.count;
+        std::copy(pending.args, pending.args + count, args);
     }
     pending.amx = nullptr;
-    pending.args.clear();
+    pending.count = 0;
     if (retval != nullptr) {
         *retval = 0;
     }
-    return Script::of(amx).exec(index, std::move(args));
+    return Script::of(amx).exec(index, args, count);
 }
 
 int amx_FindPublic(AMX* amx, const char* name, int* index) {
@@ -98,10 +106,16 @@ int amx_GetString(char* dest, const cell* source, int useWchar, size_t size) {
 int amx_Push(AMX* amx, cell value) {
     if (pending.amx != amx) {
         pending.amx = amx;
-        pending.args.clear();
+        pending.count = 0;
+    }
+    if (pending.count == Call::kMaxArgs) {
+        return kErrStack;
     }
     // The last pushed value is the first argument.
-    pending.args.insert(pending.args.begin(), value);
+    std::copy_backward(pending.args, pending.args + pending.count,
+                       pending.args + pending.count + 1);
+    pending.args[0] = value;
+    ++pending.count;
     return AMX_ERR_NONE;
 }
 

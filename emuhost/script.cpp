@@ -1,5 +1,6 @@
 #include "emuhost/script.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -36,6 +37,20 @@ std::vector<cell> unpackedString(const std::string& text) {
     }
     cells.push_back(0);
     return cells;
+}
+
+Call::Call(Script& script, const cell* args, size_t count) : script_(script), argCount_(count) {
+    if (count > kMaxArgs) {
+        throw std::length_error("emulated host: too many arguments");
+    }
+    std::copy(args, args + count, args_);
+}
+
+cell Call::arg(size_t index) const {
+    if (index >= argCount_) {
+        throw std::out_of_range("emulated host: no such argument");
+    }
+    return args_[index];
 }
 
 cell Call::native(const std::string& name, std::initializer_list<Arg> args) {
@@ -99,7 +114,7 @@ Script& Script::of(AMX* amx) {
 
 int Script::run(const Public& code) {
     executions_.fetch_add(1);
-    Call call(*this, {});
+    Call call(*this, nullptr, 0);
     int error = AMX_ERR_NONE;
     try {
         code(call);
@@ -112,12 +127,16 @@ int Script::run(const Public& code) {
     return error;
 }
 
-int Script::exec(int index, std::vector<cell> args) {
+int Script::exec(int index, const std::vector<cell>& args) {
+    return exec(index, args.data(), args.size());
+}
+
+int Script::exec(int index, const cell* args, size_t count) {
     if (index < 0 || static_cast<size_t>(index) >= publics_.size()) {
         return kErrIndex;
     }
     executions_.fetch_add(1);
-    Call call(*this, std::move(args));
+    Call call(*this, args, count);
     int error = AMX_ERR_NONE;
     try {
         publics_[index].second(call);

@@ -47,7 +47,12 @@ inline Arg packed(std::string text) {
 // The script code of one execution: what a public or the main script sees.
 class Call {
   public:
-    Call(Script& script, std::vector<cell> args) : script_(script), args_(std::move(args)) {}
+    // Arguments are kept inline: the plugin executes publics in tight loops,
+    // and the host's own costs must not hide the plugin's.
+    static const size_t kMaxArgs = 16;
+
+    Call(Script& script, const cell* args, size_t count);
+    Call(Script& script, const std::vector<cell>& args) : Call(script, args.data(), args.size()) {}
 
     // Calls a registered native; when it raised an error the machine abandons
     // this code, so the call does not return.
@@ -56,14 +61,15 @@ class Call {
     cell invoke(AMX_NATIVE native, std::initializer_list<cell> args);
 
     // The arguments pushed before the execution, first argument first.
-    cell arg(size_t index) const { return args_.at(index); }
+    cell arg(size_t index) const;
     Script& script() { return script_; }
 
   private:
     cell finish(cell result);
 
     Script& script_;
-    std::vector<cell> args_;
+    cell args_[kMaxArgs];
+    size_t argCount_;
 };
 
 using Public = std::function<void(Call&)>;
@@ -87,7 +93,8 @@ class Script {
     // Runs code as the server's main thread runs a script's code; returns the
     // machine's error code, 0 when the code ran to its end.
     int run(const Public& code);
-    int exec(int index, std::vector<cell> args);
+    int exec(int index, const std::vector<cell>& args);
+    int exec(int index, const cell* args, size_t count);
     int findPublic(const char* name, int* index) const;
     int registerNatives(const AMX_NATIVE_INFO* list, int number);
     AMX_NATIVE resolve(const std::string& name) const;
