@@ -31,6 +31,22 @@ cell createThread(AMX* amx, const cell* params, cell mode) {
     return g_manager->Create(name, amx, mode);
 }
 
+// Boost's sleep until a wall-clock time wakes every 100 ms to look for clock
+// changes, which thousands of sleeping script threads turn into a busy
+// process. A sleep for the time left wakes only at its end, and is checked
+// against the wall clock again then: a clock set back still sleeps to the
+// deadline; one set forward is noticed when the time left has passed.
+void sleepUntil(const boost::posix_time::ptime& deadline) {
+    for (;;) {
+        boost::posix_time::time_duration left =
+            deadline - boost::posix_time::microsec_clock::universal_time();
+        if (left <= boost::posix_time::seconds(0)) {
+            return;
+        }
+        boost::this_thread::sleep(left);
+    }
+}
+
 }  // namespace
 
 cell n_CreateThread(AMX* amx, cell* params) {
@@ -51,7 +67,7 @@ cell n_SleepThread(AMX* amx, cell* params) {
             // Even a deadline already past ends a worker whose thread is being
             // destroyed.
             boost::this_thread::interruption_point();
-            boost::this_thread::sleep(
+            sleepUntil(
                 boost::posix_time::microsec_clock::universal_time() +
                 boost::posix_time::microseconds(static_cast<int64_t>(params[1]) * 1000000 / 1000));
         } catch (const boost::thread_interrupted&) {
