@@ -1,11 +1,8 @@
 #include "locks/script_mutex.h"
 
-#include <boost/thread/lock_guard.hpp>
-#include <boost/thread/locks.hpp>
 #include <boost/thread/thread.hpp>
 
 bool ScriptMutex::try_lock() {
-    boost::lock_guard<boost::mutex> lock(guard_);
     if (held_) {
         return false;
     }
@@ -13,36 +10,25 @@ bool ScriptMutex::try_lock() {
     return true;
 }
 
-bool ScriptMutex::lock(const std::atomic<bool>& giveUp) {
+bool ScriptMutex::lock(RegistryGuard& registry, const std::atomic<bool>& giveUp) {
     boost::this_thread::disable_interruption uninterruptible;
-    boost::unique_lock<boost::mutex> lock(guard_);
     ++waiters_;
     while (held_ && !giveUp.load()) {
-        freed_.wait(lock);
+        freed_.wait(registry);
     }
     --waiters_;
     // A free mutex is taken even when giving up: the wake-up that freed it may
     // have been meant for this waiter alone.
-    if (held_) {
-        return false;
-    }
-    held_ = true;
-    return true;
+    return try_lock();
 }
 
 void ScriptMutex::unlock() {
-    bool wake;
-    {
-        boost::lock_guard<boost::mutex> lock(guard_);
-        held_ = false;
-        wake = waiters_ > 0;
-    }
-    if (wake) {
+    held_ = false;
+    if (waiters_ > 0) {
         freed_.notify_one();
     }
 }
 
 void ScriptMutex::wakeWaiters() {
-    boost::lock_guard<boost::mutex> lock(guard_);
     freed_.notify_all();
 }

@@ -1,13 +1,23 @@
 #include "locks/thread_lock.h"
 
-cell LockTable::add(std::shared_ptr<ScriptMutex> mutex, AMX* machine) {
+cell LockTable::add(const std::shared_ptr<ScriptMutex>& mutex, AMX* machine) {
     cell id = ids_.take();
+    ScriptMutex& held = *mutex;
+    if (!spare_.empty()) {
+        spare_.key() = id;
+        ThreadLock& lock = spare_.mapped();
+        if (lock.mutex != mutex) {
+            lock.mutex = mutex;
+        }
+        lock.hold = boost::unique_lock<ScriptMutex>(held, boost::adopt_lock);
+        lock.machine = machine;
+        locks_.insert(locks_.end(), std::move(spare_));
+        return id;
+    }
     try {
-        ScriptMutex& held = *mutex;
         locks_.emplace_hint(
             locks_.end(), id,
-            ThreadLock{std::move(mutex), boost::unique_lock<ScriptMutex>(held, boost::adopt_lock),
-                       machine});
+            ThreadLock{mutex, boost::unique_lock<ScriptMutex>(held, boost::adopt_lock), machine});
     } catch (...) {
         ids_.release(id);
         throw;
@@ -21,7 +31,7 @@ bool LockTable::release(cell lockId) {
         return false;
     }
     it->second.hold.unlock();
-    locks_.erase(it);
+    spare_ = locks_.extract(it);
     ids_.release(lockId);
     return true;
 }

@@ -22,13 +22,19 @@ struct ThreadLock {
 class LockTable {
   public:
     // Records a mutex the caller already holds; returns its lock id.
-    cell add(std::shared_ptr<ScriptMutex> mutex, AMX* machine);
+    cell add(const std::shared_ptr<ScriptMutex>& mutex, AMX* machine);
     bool release(cell lockId);
     void releaseTakenBy(AMX* machine);
     void releaseAll();
     size_t size() const { return locks_.size(); }
 
   private:
-    std::map<cell, ThreadLock> locks_;
+    using Table = std::map<cell, ThreadLock>;
+
+    Table locks_;
     IdPool ids_;
+    // The entry of the last released lock, kept for the next one with its
+    // mutex: a script that locks and unlocks one thread in a loop then neither
+    // allocates nor counts references.
+    Table::node_type spare_;
 };

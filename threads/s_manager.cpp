@@ -203,29 +203,27 @@ void S_Manager::StopMachine(AMX* machine) {
 
 cell S_Manager::Lock(cell threadId, AMX* machine) {
     S_Thread* self = S_Thread::current();
-    std::shared_ptr<ScriptMutex> mutex;
-    {
-        Guard lock(guard_);
-        auto entry = threads_.find(threadId);
-        if (entry == threads_.end()) {
-            return 0;
-        }
-        if (self != nullptr && self->claimed) {
-            lock.unlock();
-            S_Thread::abandonPublic(machine);
-            return 0;
-        }
-        mutex = entry->second->mutex;
-        if (mutex->try_lock()) {
-            return record(mutex, machine);
-        }
-        if (self != nullptr) {
-            self->waitingFor = mutex;
-        }
+    Guard lock(guard_);
+    auto entry = threads_.find(threadId);
+    if (entry == threads_.end()) {
+        return 0;
+    }
+    if (self != nullptr && self->claimed) {
+        lock.unlock();
+        S_Thread::abandonPublic(machine);
+        return 0;
+    }
+    const std::shared_ptr<ScriptMutex>& threadMutex = entry->second->mutex;
+    if (threadMutex->try_lock()) {
+        return record(threadMutex, machine);
+    }
+    // The wait gives the guard up, and the thread may go meanwhile.
+    std::shared_ptr<ScriptMutex> mutex = threadMutex;
+    if (self != nullptr) {
+        self->waitingFor = mutex;
     }
     static const std::atomic<bool> never{false};
-    bool taken = mutex->lock(self != nullptr ? self->unloading : never);
-    Guard lock(guard_);
+    bool taken = mutex->lock(lock, self != nullptr ? self->unloading : never);
     if (self != nullptr) {
         self->waitingFor.reset();
     }
