@@ -87,34 +87,6 @@ TEST_F(PluginTest, FinishedOnceThreadsKeepTheirIdsUntilTicksReapThemInOrder) {
     }
 }
 
-// Workers create single-shot threads while others finish: each id must reach
-// the finished queue only once it is in the thread table, or a tick would find
-// nothing to reap and the thread would stay for good.
-TEST_F(PluginTest, OnceThreadsCreatedByWorkersAreAllReaped) {
-    static constexpr int kSpawners = 4;
-    static constexpr int kEach = 25;
-    auto& spawned = keep<std::atomic<int>>();
-    emu::Script& script = load({{"Leaf", [](emu::Call&) {}},
-                                {"Spawn", [&spawned](emu::Call& c) {
-                                     for (int i = 0; i < kEach; ++i) {
-                                         if (c.native("CreateThreadEx", {emu::str("Leaf")}) > 0) {
-                                             ++spawned;
-                                         }
-                                     }
-                                 }}});
-    for (int i = 0; i < kSpawners; ++i) {
-        EXPECT_GT(call(script, "CreateThreadEx", {emu::str("Spawn")}), 0);
-    }
-    ASSERT_TRUE(test::eventually([&] { return spawned == kSpawners * kEach; }));
-    ASSERT_TRUE(workersEnded());
-    for (int i = 0; i < kSpawners * (kEach + 1); ++i) {
-        host->tick();
-    }
-    for (cell id = 1; id <= kSpawners * (kEach + 1); ++id) {
-        EXPECT_FALSE(threadExists(id)) << id;
-    }
-}
-
 TEST_F(PluginTest, SleepThreadWithADeadlinePastReturnsOneAtOnce) {
     auto& results = keep<std::array<std::atomic<cell>, 3>>();
     emu::Script& script = load({{"Once", [&results](emu::Call& c) {
