@@ -7,7 +7,7 @@ namespace bench {
 // Sizes and durations of one run; --smoke shrinks them all.
 struct Config {
     bool summary = false;
-    int rounds = 5;
+    int rounds = 9;
     // Live threads, and held locks, of the scaling metrics.
     size_t population = 10000;
     // The smaller population the scaling metrics compare against.
@@ -15,13 +15,15 @@ struct Config {
     // Sleepers whose memory is measured.
     size_t sleepers = 1000;
     // Seconds each timed benchmark runs at least.
-    double minTime = 0.05;
+    double minTime = 0.1;
     // Threads started and destroyed per run of the benchmarks that start one
     // per iteration.
-    long threadIterations = 200;
+    long threadIterations = 300;
     // Loop-rate windows per run, and their length.
     long windows = 4;
     double windowSeconds = 0.025;
+    // See sizeFutexHash.
+    bool sizeFutexHash = true;
 };
 
 }  // namespace bench

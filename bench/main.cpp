@@ -4,6 +4,8 @@
 //   vantrel-bench --summary [options]        plugin and baseline side by side,
 //                                            one line per metric
 // Options: --rounds=R --population=N --sleepers=M --min-time=S --smoke
+//          --kernel-futex-hash    keep the futex hash table the kernel chose
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "bench/config.h"
 #include "bench/fail.h"
+#include "bench/futex_hash.h"
 #include "bench/metrics.h"
 #include "bench/population.h"
 #include "bench/rig.h"
@@ -47,6 +50,8 @@ bench::Config parseOptions(int& argc, char** argv) {
             config.threadIterations = 5;
             config.windows = 1;
             config.windowSeconds = 0.002;
+        } else if (std::strcmp(arg, "--kernel-futex-hash") == 0) {
+            config.sizeFutexHash = false;
         } else if (takeValue(arg, "--rounds", value)) {
             config.rounds = std::atoi(value.c_str());
         } else if (takeValue(arg, "--population", value)) {
@@ -78,6 +83,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     bench::checkThreadRoom(config.population);
+    size_t buckets = config.sizeFutexHash ? bench::sizeFutexHash(config.population) : 0;
+    if (buckets > 0) {
+        std::fprintf(stderr, "futex hash: %zu buckets of its own\n", buckets);
+    } else {
+        std::fprintf(stderr, "futex hash: the kernel's choice\n");
+    }
     std::vector<std::string> faults;
     {
         bench::Rig rig;

@@ -81,12 +81,25 @@ ExitSignal::ExitSignal() {
     pthread_key_create(&key_, &ExitSignal::fire);
 }
 
+void ExitSignal::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = false;
+}
+
 void ExitSignal::arm() {
     pthread_setspecific(key_, this);
 }
 
-void ExitSignal::fire(void* signal) {
-    static_cast<ExitSignal*>(signal)->fired_.store(true, std::memory_order_release);
+void ExitSignal::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    fired_.wait(lock, [this] { return ended_; });
+}
+
+void ExitSignal::fire(void* armed) {
+    auto* signal = static_cast<ExitSignal*>(armed);
+    std::lock_guard<std::mutex> lock(signal->mutex_);
+    signal->ended_ = true;
+    signal->fired_.notify_all();
 }
 
 long residentBytes() {

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace bench {
@@ -52,16 +54,20 @@ extern Sleepers sleepers;
 class ExitSignal {
   public:
     ExitSignal();
-    void reset() { fired_.store(false, std::memory_order_relaxed); }
+    void reset();
     // Called on the thread to watch.
     void arm();
-    bool fired() const { return fired_.load(std::memory_order_acquire); }
+    // Blocks until the armed thread has ended: a waiter that spun instead
+    // would take a core from that very thread on a busy machine.
+    void wait();
 
   private:
     static void fire(void* signal);
 
     pthread_key_t key_;
-    std::atomic<bool> fired_{false};
+    std::mutex mutex_;
+    std::condition_variable fired_;
+    bool ended_ = false;
 };
 
 extern ExitSignal exitSignal;

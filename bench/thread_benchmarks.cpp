@@ -27,11 +27,10 @@ double secondsSince(Clock::time_point start) {
 
 void nothing() {}
 
-// What a script thread's public does in SleepThread, on a bare Boost thread.
+// A bare Boost thread asleep the way SleepThread sleeps.
 void sleepUntilInterrupted() {
     Sleepers::Inside asleep;
-    boost::this_thread::sleep(boost::posix_time::microsec_clock::universal_time() +
-                              boost::posix_time::milliseconds(kLongSleepMs));
+    boost::this_thread::sleep(boost::posix_time::milliseconds(kLongSleepMs));
 }
 
 // ---- once-roundtrip: CreateThreadEx until a tick has reaped the thread.
@@ -49,9 +48,7 @@ void onceRoundtripPlugin(benchmark::State& state) {
             }
             // The worker queues its id before it exits, so once it has exited
             // the next tick is sure to reap it.
-            while (!exitSignal.fired()) {
-                rig.host.tick();
-            }
+            exitSignal.wait();
             rig.host.tick();
         }
     });
