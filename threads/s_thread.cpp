@@ -3,8 +3,11 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <map>
 
 #include <boost/bind/bind.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include "plugin/globals.h"
 #include "plugin/host.h"
@@ -36,6 +39,12 @@ class RunningThread {
 
 const RunningThread runningThread;
 
+// Workers abandoning a public, by machine. The error field is one per machine:
+// a worker clears it only once no other public of its machine is being
+// abandoned, or that one would run on past the native that ended it.
+boost::mutex abandoningGuard;
+std::map<AMX*, int> abandoning;
+
 }  // namespace
 
 S_Thread::S_Thread(cell id, AMX* machine, const char* publicName, int publicIndex, cell mode,
@@ -63,9 +72,12 @@ S_Thread* S_Thread::current() {
 }
 
 void S_Thread::abandonPublic(AMX* amx) {
+    boost::lock_guard<boost::mutex> lock(abandoningGuard);
     host::RaiseError(amx, AMX_ERR_EXIT);
-    if (S_Thread* running = runningThread.get()) {
+    S_Thread* running = runningThread.get();
+    if (running != nullptr && !running->abandoned_) {
         running->abandoned_ = true;
+        ++abandoning[running->machine];
     }
 }
 
@@ -92,6 +104,11 @@ bool S_Thread::callPublic() {
     // The machine never clears its error field; left set, it would abort the
     // next script code in this machine that returns from a native. Other
     // threads may be reading it, hence the atomic store.
-    __atomic_store_n(&machine->error, AMX_ERR_NONE, __ATOMIC_RELAXED);
+    boost::lock_guard<boost::mutex> lock(abandoningGuard);
+    auto entry = abandoning.find(machine);
+    if (--entry->second == 0) {
+        abandoning.erase(entry);
+        __atomic_store_n(&machine->error, AMX_ERR_NONE, __ATOMIC_RELAXED);
+    }
     return false;
 }
