@@ -55,22 +55,34 @@ double measure(const std::string& benchmark, const Metric& metric) {
     return counter->second.value;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+struct Round {
+    double plugin;
+    double baseline;
+    double ratio;
+};
+
+// The middle round by ratio (the lower of the two middle ones for an even
+// count), with the costs measured in it.
+Round medianRound(std::vector<Round> rounds) {
+    std::sort(rounds.begin(), rounds.end(),
+              [](const Round& a, const Round& b) { return a.ratio < b.ratio; });
+    return rounds[(rounds.size() - 1) / 2];
 }
 
-struct Samples {
-    std::vector<double> plugin;
-    std::vector<double> baseline;
+double medianRatio(const std::vector<Round>& rounds) {
     std::vector<double> ratios;
-};
+    for (const Round& round : rounds) {
+        ratios.push_back(round.ratio);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    size_t n = ratios.size();
+    return n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+}
 
 }  // namespace
 
 void runSummary(const std::vector<Metric>& metrics, const Config& config) {
-    std::vector<Samples> samples(metrics.size());
+    std::vector<std::vector<Round>> rounds(metrics.size());
     for (int round = 0; round < config.rounds; ++round) {
         // Every other round runs the whole sequence backwards, so that neither
         // side of a pair always goes first and the population is still grown
@@ -79,34 +91,37 @@ void runSummary(const std::vector<Metric>& metrics, const Config& config) {
         for (size_t k = 0; k < metrics.size(); ++k) {
             size_t i = backwards ? metrics.size() - 1 - k : k;
             const Metric& metric = metrics[i];
-            double plugin;
-            double baseline;
+            Round measured;
             if (backwards) {
-                baseline = measure(metric.baseline, metric);
-                plugin = measure(metric.plugin, metric);
+                measured.baseline = measure(metric.baseline, metric);
+                measured.plugin = measure(metric.plugin, metric);
             } else {
-                plugin = measure(metric.plugin, metric);
-                baseline = measure(metric.baseline, metric);
+                measured.plugin = measure(metric.plugin, metric);
+                measured.baseline = measure(metric.baseline, metric);
             }
-            double ratio = metric.throughput ? baseline / plugin : plugin / baseline;
-            samples[i].plugin.push_back(plugin);
-            samples[i].baseline.push_back(baseline);
-            samples[i].ratios.push_back(ratio);
+            measured.ratio = metric.throughput ? measured.baseline / measured.plugin
+                                               : measured.plugin / measured.baseline;
+            rounds[i].push_back(measured);
             std::fprintf(stderr, "round %d/%d  %-16s %10.4g %10.4g  %.3f\n", round + 1,
-                         config.rounds, metric.name.c_str(), plugin, baseline, ratio);
+                         config.rounds, metric.name.c_str(), measured.plugin, measured.baseline,
+                         measured.ratio);
         }
     }
-    std::fprintf(stderr, "\n%-16s %12s %12s  %s\n", "metric", "plugin", "baseline",
-                 "(medians; ns per iteration unless named)");
+    std::fprintf(stderr, "\n%-16s %10s %10s %10s  %-13s %s\n", "metric", "plugin", "baseline",
+                 "ratio", "ratio range", "(the median round; ns per iteration unless named)");
     for (size_t i = 0; i < metrics.size(); ++i) {
-        std::fprintf(stderr, "%-16s %12.4g %12.4g  %s\n", metrics[i].name.c_str(),
-                     median(samples[i].plugin), median(samples[i].baseline),
-                     metrics[i].counter.c_str());
+        Round middle = medianRound(rounds[i]);
+        auto range =
+            std::minmax_element(rounds[i].begin(), rounds[i].end(),
+                                [](const Round& a, const Round& b) { return a.ratio < b.ratio; });
+        std::fprintf(stderr, "%-16s %10.4g %10.4g %10.3f  %.2f-%-8.2f %s\n",
+                     metrics[i].name.c_str(), middle.plugin, middle.baseline, middle.ratio,
+                     range.first->ratio, range.second->ratio, metrics[i].counter.c_str());
     }
     std::fflush(stderr);
     for (size_t i = 0; i < metrics.size(); ++i) {
         // Judged as printed, so that a row never reads 1.25 over a goal of 1.25.
-        double ratio = std::round(median(samples[i].ratios) * 100) / 100;
+        double ratio = std::round(medianRatio(rounds[i]) * 100) / 100;
         std::printf("%s %.2f %g %s\n", metrics[i].name.c_str(), ratio, metrics[i].goal,
                     ratio <= metrics[i].goal ? "ok" : "over");
     }
