@@ -7,10 +7,7 @@
 namespace {
 
 using test::PluginTest;
-
-emu::Public sleepForever() {
-    return [](emu::Call& c) { c.native("SleepThread", {test::kLongSleep}); };
-}
+using test::sleepForever;
 
 struct Waiter {
     std::atomic<pid_t> tid{0};

@@ -7,10 +7,7 @@
 namespace {
 
 using test::PluginTest;
-
-emu::Public sleepForever() {
-    return [](emu::Call& c) { c.native("SleepThread", {test::kLongSleep}); };
-}
+using test::sleepForever;
 
 TEST_F(PluginTest, LockIdsAreTheSmallestFreeAndApartFromThreadIds) {
     emu::Script& script = load({{"Sleep", sleepForever()}});
@@ -75,14 +72,14 @@ TEST_F(PluginTest, WaitersGoOnWhenTheHolderUnlocksAndTheMutexIsNotRecursive) {
         std::atomic<cell> second{0};
     };
     auto& seen = keep<Seen>();
-    emu::Script& script =
-        load({{"Sleep", sleepForever()}, {"Twice", [&seen](emu::Call& c) {
-                                              seen.tid = test::osThreadId();
-                                              seen.step = 1;
-                                              seen.first = c.native("LockThread", {2});
-                                              seen.step = 2;
-                                              seen.second = c.native("LockThread", {2});
-                                          }}});
+    emu::Public twice = [&seen](emu::Call& c) {
+        seen.tid = test::osThreadId();
+        seen.step = 1;
+        seen.first = c.native("LockThread", {2});
+        seen.step = 2;
+        seen.second = c.native("LockThread", {2});
+    };
+    emu::Script& script = load({{"Sleep", sleepForever()}, {"Twice", twice}});
     run(script, [](emu::Call& c) {
         EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1);
         EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 2);
@@ -121,29 +118,28 @@ TEST_F(PluginTest, ContendingWorkersGetDistinctIdsNamingTheirOwnLocks) {
     };
     auto& state = keep<Contention>();
     test::Gate& go = gate();
-    emu::Script& script =
-        load({{"Sleep", sleepForever()}, {"Contend", [&state, &go](emu::Call& c) {
-                                              cell me = c.arg(0);
-                                              go.wait();
-                                              for (int round = 0; round < kRounds; ++round) {
-                                                  cell target = 1 + (round + me) % 3;
-                                                  cell lock = c.native("LockThread", {target});
-                                                  if (lock < 1 || lock > 3 ||
-                                                      state.holders[target].fetch_add(1) != 0 ||
-                                                      state.idHolder[lock].exchange(me) != 0) {
-                                                      ++state.violations;
-                                                      return;
-                                                  }
-                                                  std::this_thread::yield();
-                                                  state.idHolder[lock] = 0;
-                                                  --state.holders[target];
-                                                  if (c.native("UnLockThread", {lock}) != 1) {
-                                                      ++state.violations;
-                                                      return;
-                                                  }
-                                                  ++state.rounds;
-                                              }
-                                          }}});
+    emu::Public contend = [&state, &go](emu::Call& c) {
+        cell me = c.arg(0);
+        go.wait();
+        for (int round = 0; round < kRounds; ++round) {
+            cell target = 1 + (round + me) % 3;
+            cell lock = c.native("LockThread", {target});
+            if (lock < 1 || lock > 3 || state.holders[target].fetch_add(1) != 0 ||
+                state.idHolder[lock].exchange(me) != 0) {
+                ++state.violations;
+                return;
+            }
+            std::this_thread::yield();
+            state.idHolder[lock] = 0;
+            --state.holders[target];
+            if (c.native("UnLockThread", {lock}) != 1) {
+                ++state.violations;
+                return;
+            }
+            ++state.rounds;
+        }
+    };
+    emu::Script& script = load({{"Sleep", sleepForever()}, {"Contend", contend}});
     run(script, [&](emu::Call& c) {
         for (int i = 0; i < 3; ++i) {
             c.native("CreateThread", {emu::str("Sleep")});

@@ -77,13 +77,12 @@ const char* const kNoSeam =
 TEST_F(WorkerStart, FailedStartReturnsZeroAndRecordsNothing) {
     auto& spawned = keep<std::atomic<cell>>();
     test::Gate& go = gate();
-    emu::Script& script =
-        load({{"Quick", [](emu::Call&) {}},
-              {"Sleep", [](emu::Call& c) { c.native("SleepThread", {test::kLongSleep}); }},
-              {"Spawn", [&spawned, &go](emu::Call& c) {
-                   go.wait();
-                   spawned = c.native("CreateThreadEx", {emu::str("Sleep")});
-               }}});
+    emu::Script& script = load({{"Quick", [](emu::Call&) {}},
+                                {"Sleep", test::sleepForever()},
+                                {"Spawn", [&spawned, &go](emu::Call& c) {
+                                     go.wait();
+                                     spawned = c.native("CreateThreadEx", {emu::str("Sleep")});
+                                 }}});
     if (!seamReached(script)) {
         GTEST_SKIP() << kNoSeam;
     }

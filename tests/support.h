@@ -33,6 +33,11 @@ inline const std::vector<std::string> kAllNatives = {
     "CreateThread", "CreateThreadEx", "DestroyThread", "SleepThread", "LockThread", "UnLockThread",
 };
 
+// A public that sleeps until its thread is destroyed.
+inline emu::Public sleepForever() {
+    return [](emu::Call& c) { c.native("SleepThread", {kLongSleep}); };
+}
+
 // Polls cond until it holds or the deadline passes.
 inline bool eventually(const std::function<bool()>& cond,
                        std::chrono::milliseconds deadline = kDeadline) {

@@ -8,10 +8,7 @@
 namespace {
 
 using test::PluginTest;
-
-emu::Public sleepForever() {
-    return [](emu::Call& c) { c.native("SleepThread", {test::kLongSleep}); };
-}
+using test::sleepForever;
 
 TEST_F(PluginTest, ThreadIdsAreTheSmallestFree) {
     emu::Script& script = load({{"Sleep", sleepForever()}});
