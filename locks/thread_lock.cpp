@@ -25,8 +25,21 @@ cell LockTable::add(const std::shared_ptr<ScriptMutex>& mutex, AMX* machine) {
     return id;
 }
 
+// Scripts mostly release the lock they took last, which has the largest id
+// unless a smaller one was free: that entry is at hand without a walk down a
+// tree of thousands of held locks.
+LockTable::Table::iterator LockTable::find(cell lockId) {
+    if (!locks_.empty()) {
+        auto last = std::prev(locks_.end());
+        if (last->first == lockId) {
+            return last;
+        }
+    }
+    return locks_.find(lockId);
+}
+
 bool LockTable::release(cell lockId) {
-    auto it = locks_.find(lockId);
+    auto it = find(lockId);
     if (it == locks_.end()) {
         return false;
     }

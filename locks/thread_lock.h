@@ -31,6 +31,8 @@ class LockTable {
   private:
     using Table = std::map<cell, ThreadLock>;
 
+    Table::iterator find(cell lockId);
+
     Table locks_;
     IdPool ids_;
     // The entry of the last released lock, kept for the next one with its
