@@ -7,7 +7,7 @@ namespace bench {
 // Sizes and durations of one run; --smoke shrinks them all.
 struct Config {
     bool summary = false;
-    int rounds = 9;
+    int rounds = 11;
     // Live threads, and held locks, of the scaling metrics.
     size_t population = 10000;
     // The smaller population the scaling metrics compare against.
@@ -18,7 +18,7 @@ struct Config {
     double minTime = 0.1;
     // Threads started and destroyed per run of the benchmarks that start one
     // per iteration.
-    long threadIterations = 300;
+    long threadIterations = 500;
     // Loop-rate windows per run, and their length.
     long windows = 4;
     double windowSeconds = 0.025;
