@@ -14,6 +14,10 @@ PLUGIN_EXPORT unsigned int Supports() {
 }
 
 PLUGIN_EXPORT bool Load(void** data) {
+    // A plugin that cannot work refuses to load; the server says so and runs on.
+    if (!S_Thread::workersIdentifiable()) {
+        return false;
+    }
     host::attach(data);
     g_manager = new S_Manager();
     printLoadBanner();

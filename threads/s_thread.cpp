@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <cstdlib>
 #include <map>
 
 #include <boost/bind/bind.hpp>
@@ -21,20 +20,23 @@ namespace {
 // allocator cache, a tenth of the memory of a sleeping script thread.
 class RunningThread {
   public:
-    RunningThread() {
-        // Only a process out of keys fails here; without one a worker could
-        // not tell itself apart, and one destroying itself would wait for itself.
-        if (pthread_key_create(&key_, nullptr) != 0) {
-            std::abort();
+    RunningThread() : ready_(pthread_key_create(&key_, nullptr) == 0) {}
+    ~RunningThread() {
+        if (ready_) {
+            pthread_key_delete(key_);
         }
     }
-    ~RunningThread() { pthread_key_delete(key_); }
+
+    // Only a process out of keys fails to make one; without it a worker could
+    // not tell itself apart, and one destroying itself would wait for itself.
+    bool ready() const { return ready_; }
 
     S_Thread* get() const { return static_cast<S_Thread*>(pthread_getspecific(key_)); }
     void set(S_Thread* thread) const { pthread_setspecific(key_, thread); }
 
   private:
     pthread_key_t key_;
+    bool ready_;
 };
 
 const RunningThread runningThread;
@@ -65,6 +67,10 @@ void S_Thread::start() {
         stopped = true;
         throw;
     }
+}
+
+bool S_Thread::workersIdentifiable() {
+    return runningThread.ready();
 }
 
 S_Thread* S_Thread::current() {

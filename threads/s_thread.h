@@ -30,6 +30,8 @@ class S_Thread {
 
     // The script thread whose worker is calling, or null on any other thread.
     static S_Thread* current();
+    // False when the process could not spare what current() needs.
+    static bool workersIdentifiable();
 
     // Makes the machine abandon the public that called the running native. On a
     // worker, the worker then clears the machine's error and ends.
