@@ -113,18 +113,7 @@ Script& Script::of(AMX* amx) {
 }
 
 int Script::run(const Public& code) {
-    executions_.fetch_add(1);
-    Call call(*this, nullptr, 0);
-    int error = AMX_ERR_NONE;
-    try {
-        code(call);
-    } catch (const Abandoned& abandoned) {
-        error = abandoned.error;
-    } catch (...) {
-        error = kErrGeneral;
-    }
-    executions_.fetch_sub(1);
-    return error;
+    return execute(code, nullptr, 0);
 }
 
 int Script::exec(int index, const std::vector<cell>& args) {
@@ -135,11 +124,15 @@ int Script::exec(int index, const cell* args, size_t count) {
     if (index < 0 || static_cast<size_t>(index) >= publics_.size()) {
         return kErrIndex;
     }
+    return execute(publics_[index].second, args, count);
+}
+
+int Script::execute(const Public& code, const cell* args, size_t count) {
     executions_.fetch_add(1);
     Call call(*this, args, count);
     int error = AMX_ERR_NONE;
     try {
-        publics_[index].second(call);
+        code(call);
     } catch (const Abandoned& abandoned) {
         error = abandoned.error;
     } catch (...) {

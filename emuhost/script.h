@@ -108,6 +108,7 @@ class Script {
     int executions() const { return executions_.load(); }
 
   private:
+    int execute(const Public& code, const cell* args, size_t count);
     // The machine handle leads a standard-layout block, so the host finds its
     // script from the AMX pointer that natives and exports receive.
     struct Machine {
