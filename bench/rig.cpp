@@ -12,9 +12,9 @@ namespace {
 
 Rig* g_rig = nullptr;
 
-emu::ScriptSpec benchScript() {
-    emu::ScriptSpec spec;
-    spec.publics = {
+emu::ScriptDefinition benchScript() {
+    emu::ScriptDefinition definition;
+    definition.publics = {
         {"Once", [](emu::Call&) { exitSignal.arm(); }},
         {"Sleeper",
          [](emu::Call& c) {
@@ -23,9 +23,9 @@ emu::ScriptSpec benchScript() {
          }},
         {"Spin", [](emu::Call&) { spins.count(); }},
     };
-    spec.natives = {"CreateThread", "CreateThreadEx", "DestroyThread",
-                    "SleepThread",  "LockThread",     "UnLockThread"};
-    return spec;
+    definition.natives = {"CreateThread", "CreateThreadEx", "DestroyThread",
+                          "SleepThread",  "LockThread",     "UnLockThread"};
+    return definition;
 }
 
 emu::Script& loadBenchScript(emu::EmulatedHost& host) {

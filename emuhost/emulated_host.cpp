@@ -203,8 +203,8 @@ void EmulatedHost::tick() {
     processTick_();
 }
 
-Script& EmulatedHost::loadScript(ScriptSpec spec, int* registerResult) {
-    auto script = std::make_unique<Script>(std::move(spec));
+Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResult) {
+    auto script = std::make_unique<Script>(std::move(definition));
     Script& started = *script;
     {
         std::lock_guard<std::mutex> lock(guard_);

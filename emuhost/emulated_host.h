@@ -27,7 +27,7 @@ class EmulatedHost {
 
     // Starts a script machine and hands it to AmxLoad; the result of AmxLoad is
     // kept in registerResult.
-    Script& loadScript(ScriptSpec spec, int* registerResult = nullptr);
+    Script& loadScript(ScriptDefinition definition, int* registerResult = nullptr);
     // AmxUnload, then frees the machine as the server does. Returns what
     // AmxUnload returned.
     int unloadScript(Script& script);

@@ -97,8 +97,10 @@ cell Call::finish(cell result) {
     return result;
 }
 
-Script::Script(ScriptSpec spec)
-    : data_(spec.dataCells, 0), publics_(std::move(spec.publics)), required_(spec.natives) {
+Script::Script(ScriptDefinition definition)
+    : data_(definition.dataCells, 0),
+      publics_(std::move(definition.publics)),
+      required_(definition.natives) {
     machine_.owner = this;
     machine_.amx.base = reinterpret_cast<unsigned char*>(data_.data());
     machine_.amx.data = reinterpret_cast<unsigned char*>(data_.data());

@@ -74,7 +74,7 @@ class Call {
 
 using Public = std::function<void(Call&)>;
 
-struct ScriptSpec {
+struct ScriptDefinition {
     std::vector<std::pair<std::string, Public>> publics = {};
     // Natives the script calls; registration fails while one is missing.
     std::vector<std::string> natives = {};
@@ -83,7 +83,7 @@ struct ScriptSpec {
 
 class Script {
   public:
-    explicit Script(ScriptSpec spec);
+    explicit Script(ScriptDefinition definition);
     Script(const Script&) = delete;
     Script& operator=(const Script&) = delete;
 

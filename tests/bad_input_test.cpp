@@ -30,8 +30,8 @@ class BadInputTest : public test::PluginTest {
     void SetUp() override {
         test::PluginTest::SetUp();
         auto sleepBriefly = [](emu::Call& c) { c.native("SleepThread", {1}); };
-        emu::ScriptSpec spec;
-        spec.publics = {
+        emu::ScriptDefinition definition;
+        definition.publics = {
             {"a", sleepBriefly},
             {k31, sleepBriefly},
             {k32, sleepBriefly},
@@ -43,7 +43,7 @@ class BadInputTest : public test::PluginTest {
                  sleeperWokeUp = true;
              }},
         };
-        script = &host->loadScript(std::move(spec));
+        script = &host->loadScript(std::move(definition));
         baseline = emu::countProcessThreads();
     }
 

@@ -100,14 +100,14 @@ class StressTest : public test::PluginTest {
         MachineModel* model = machine.get();
         model->index = index;
         model->generation = generation;
-        emu::ScriptSpec spec;
+        emu::ScriptDefinition definition;
         for (int slot = 0; slot < kSlots; ++slot) {
-            spec.publics.emplace_back(
+            definition.publics.emplace_back(
                 "t" + std::to_string(slot),
                 [this, model, slot](emu::Call& c) { runPublic(*model, slot, c); });
         }
         int registered = -1;
-        model->script = &host->loadScript(std::move(spec), &registered);
+        model->script = &host->loadScript(std::move(definition), &registered);
         EXPECT_EQ(registered, AMX_ERR_NONE);
         for (int slot = 0; slot < kSlots; ++slot) {
             std::string name = "t" + std::to_string(slot);
