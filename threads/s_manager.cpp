@@ -26,7 +26,7 @@ cell S_Manager::Create(const char* publicName, AMX* machine, cell mode) {
     }
     cell id = threadIds_.take();
     try {
-        Owned thread(new S_Thread(id, machine, publicName, index, mode, nextSerial_++));
+        Owned thread(new S_Thread(id, machine, index, mode, nextSerial_++));
         S_Thread& started = *thread;
         auto entry = threads_.emplace(id, std::move(thread)).first;
         // Started under the guard, so a single-shot worker can queue its id only

@@ -49,13 +49,11 @@ std::map<AMX*, int> abandoning;
 
 }  // namespace
 
-S_Thread::S_Thread(cell id, AMX* machine, const char* publicName, int publicIndex, cell mode,
-                   uint64_t serial)
+S_Thread::S_Thread(cell id, AMX* machine, int publicIndex, cell mode, uint64_t serial)
     : mutex(std::make_shared<ScriptMutex>()),
       mode(mode),
       id(id),
       machine(machine),
-      publicName(publicName),
       publicIndex(publicIndex),
       serial(serial) {}
 

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include <boost/thread/thread.hpp>
 
@@ -20,8 +19,7 @@ enum ThreadMode : cell {
 // marked as the registry's are read and written only under its guard.
 class S_Thread {
   public:
-    S_Thread(cell id, AMX* machine, const char* publicName, int publicIndex, cell mode,
-             uint64_t serial);
+    S_Thread(cell id, AMX* machine, int publicIndex, cell mode, uint64_t serial);
     S_Thread(const S_Thread&) = delete;
     S_Thread& operator=(const S_Thread&) = delete;
 
@@ -43,7 +41,8 @@ class S_Thread {
     AMX* const machine;
     boost::thread worker;
     std::atomic<bool> stopped{true};
-    const std::string publicName;
+    // Looked up once, by the creating native: a public's index is fixed while
+    // its script is loaded, and a name that is no public creates no thread.
     const int publicIndex;
 
     // The registry's: tells this thread from a newer one given the same id.
