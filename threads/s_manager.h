@@ -32,7 +32,8 @@ class S_Manager {
     cell Destroy(cell id);
     // Reaps at most one finished single-shot thread.
     void Reap();
-    // Destroys every script thread of the machine and gives back its locks.
+    // Destroys every script thread of the machine (of every machine for null)
+    // and gives back the locks it took.
     void StopMachine(AMX* machine);
 
     // Returns a lock id once the thread's mutex is held, 0 for an unknown
