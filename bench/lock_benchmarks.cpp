@@ -54,19 +54,12 @@ void tickIdlePlugin(benchmark::State& state) {
 }  // namespace
 
 Metric lockPair(const Config& config) {
-    Metric m{"lock-pair", 5, "lock-pair/plugin", "lock-pair/boost", ""};
-    timed(benchmark::RegisterBenchmark(m.plugin.c_str(),
-                                       [](benchmark::State& s) { lockPairBeside(s, 1, 1); }),
-          config);
-    timed(benchmark::RegisterBenchmark(m.baseline.c_str(), mutexPair), config);
-    return m;
+    return timedPair(
+        "lock-pair", 5, [](benchmark::State& s) { lockPairBeside(s, 1, 1); }, mutexPair, config);
 }
 
 Metric tickIdle(const Config& config) {
-    Metric m{"tick-idle", 1, "tick-idle/plugin", "tick-idle/boost", ""};
-    timed(benchmark::RegisterBenchmark(m.plugin.c_str(), tickIdlePlugin), config);
-    timed(benchmark::RegisterBenchmark(m.baseline.c_str(), mutexPair), config);
-    return m;
+    return timedPair("tick-idle", 1, tickIdlePlugin, mutexPair, config);
 }
 
 Metric lockAtPopulation(const Config& config) {

@@ -29,6 +29,17 @@ std::vector<Metric> registerMetrics(const Config& config);
 // it measures happens on other threads too.
 benchmark::internal::Benchmark* timed(benchmark::internal::Benchmark* b, const Config& config);
 
+// A metric whose two sides are timed the same way, registered as
+// "<name>/plugin" and "<name>/boost".
+template <typename Plugin, typename Baseline>
+Metric timedPair(const std::string& name, double goal, Plugin plugin, Baseline baseline,
+                 const Config& config) {
+    Metric m{name, goal, name + "/plugin", name + "/boost", ""};
+    timed(benchmark::RegisterBenchmark(m.plugin.c_str(), plugin), config);
+    timed(benchmark::RegisterBenchmark(m.baseline.c_str(), baseline), config);
+    return m;
+}
+
 // "create-at" and 10000 give "create-at-10k".
 std::string scaledName(const std::string& stem, size_t count);
 

@@ -257,10 +257,7 @@ void sleeperMemoryBoost(benchmark::State& state, size_t count) {
 }  // namespace
 
 Metric onceRoundtrip(const Config& config) {
-    Metric m{"once-roundtrip", 1.25, "once-roundtrip/plugin", "once-roundtrip/boost", ""};
-    timed(benchmark::RegisterBenchmark(m.plugin.c_str(), onceRoundtripPlugin), config);
-    timed(benchmark::RegisterBenchmark(m.baseline.c_str(), onceRoundtripBoost), config);
-    return m;
+    return timedPair("once-roundtrip", 1.25, onceRoundtripPlugin, onceRoundtripBoost, config);
 }
 
 Metric destroySleeper(const Config& config) {
