@@ -26,7 +26,6 @@ class LockTable {
     bool release(cell lockId);
     void releaseTakenBy(AMX* machine);
     void releaseAll();
-    size_t size() const { return locks_.size(); }
 
   private:
     using Table = std::map<cell, ThreadLock>;
