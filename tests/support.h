@@ -171,11 +171,15 @@ class PluginTest : public ::testing::Test {
     void SetUp() override {
         // A sanitizer's runtime starts a helper thread at the first thread start
         // in the process: have it counted in the baseline.
+        // A joined thread may still be listed for a moment, so the baseline
+        // is taken once it is gone.
         static const bool threadStarted = [] {
-            std::thread([] {}).join();
-            return true;
+            pid_t tid = 0;
+            std::thread([&tid] { tid = osThreadId(); }).join();
+            std::string task = "/proc/self/task/" + std::to_string(tid);
+            return eventually([&] { return access(task.c_str(), F_OK) != 0; });
         }();
-        (void)threadStarted;
+        ASSERT_TRUE(threadStarted);
         threadsBeforeLoad = emu::countProcessThreads();
         host = std::make_unique<emu::EmulatedHost>(VANTREL_PLUGIN_PATH);
         ASSERT_TRUE(host->load());
