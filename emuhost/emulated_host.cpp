@@ -128,6 +128,25 @@ int amx_Register(AMX* amx, const AMX_NATIVE_INFO* list, int number) {
     return Script::of(amx).registerNatives(list, number);
 }
 
+// The server's CallRemoteFunction, without arguments for the public: runs the
+// public of that name in every loaded script that has one, on the calling
+// thread, as the server does.
+cell callRemoteFunction(AMX* amx, cell* params) {
+    cell* cells = Script::of(amx).cellsAt(params[1]);
+    if (cells == nullptr || g_host == nullptr) {
+        return 0;
+    }
+    char name[64];
+    amx_GetString(name, cells, 0, sizeof name);
+    for (Script* script : g_host->scripts()) {
+        int index = 0;
+        if (script->findPublic(name, &index) == AMX_ERR_NONE) {
+            script->exec(index, nullptr, 0);
+        }
+    }
+    return 0;
+}
+
 template <typename T>
 T lookup(void* library, const char* name) {
     void* symbol = dlsym(library, name);
@@ -204,6 +223,7 @@ void EmulatedHost::tick() {
 }
 
 Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResult) {
+    definition.serverNatives.emplace_back("CallRemoteFunction", &callRemoteFunction);
     auto script = std::make_unique<Script>(std::move(definition));
     Script& started = *script;
     {
@@ -235,6 +255,15 @@ int EmulatedHost::unloadScript(Script& script) {
 std::vector<std::string> EmulatedHost::log() const {
     std::lock_guard<std::mutex> lock(guard_);
     return log_;
+}
+
+std::vector<Script*> EmulatedHost::scripts() const {
+    std::lock_guard<std::mutex> lock(guard_);
+    std::vector<Script*> loaded;
+    for (const auto& script : scripts_) {
+        loaded.push_back(script.get());
+    }
+    return loaded;
 }
 
 std::vector<std::string> EmulatedHost::faults() const {

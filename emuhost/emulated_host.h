@@ -32,6 +32,7 @@ class EmulatedHost {
     // AmxUnload returned.
     int unloadScript(Script& script);
 
+    std::vector<Script*> scripts() const;
     std::vector<std::string> log() const;
     void echoLog(bool on) { echo_ = on; }
     // Faults the host saw in the plugin, such as a machine still executing

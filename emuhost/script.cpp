@@ -100,7 +100,8 @@ cell Call::finish(cell result) {
 Script::Script(ScriptDefinition definition)
     : data_(definition.dataCells, 0),
       publics_(std::move(definition.publics)),
-      required_(definition.natives) {
+      required_(definition.natives),
+      natives_(definition.serverNatives.begin(), definition.serverNatives.end()) {
     machine_.owner = this;
     machine_.amx.base = reinterpret_cast<unsigned char*>(data_.data());
     machine_.amx.data = reinterpret_cast<unsigned char*>(data_.data());

@@ -79,6 +79,9 @@ struct ScriptDefinition {
     // Natives the script calls; registration fails while one is missing.
     std::vector<std::string> natives = {};
     size_t dataCells = 1 << 16;
+    // Natives the server itself provides to the script, as it does its own
+    // and other plugins'.
+    std::vector<std::pair<std::string, AMX_NATIVE>> serverNatives = {};
 };
 
 class Script {
