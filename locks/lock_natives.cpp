@@ -2,12 +2,19 @@
 
 #include "plugin/globals.h"
 #include "plugin/shield.h"
+#include "threads/end_public.h"
 #include "threads/s_manager.h"
 
 cell n_LockThread(AMX* amx, cell* params) {
-    return shielded([&] { return g_manager->Lock(params[1], amx); });
+    return shielded([&] {
+        S_Manager::Locked locked = g_manager->Lock(params[1], amx);
+        if (locked.endPublic) {
+            endCallingPublic(amx);
+        }
+        return locked.lockId;
+    });
 }
 
 cell n_UnLockThread(AMX*, cell* params) {
-    return shielded([&] { return g_manager->Unlock(params[1]); });
+    return shielded([&]() -> cell { return g_manager->Unlock(params[1]) ? 1 : 0; });
 }

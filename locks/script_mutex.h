@@ -1,10 +1,9 @@
 #pragma once
 
-#include <atomic>
-
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
 
 // The mutex scripts take through LockThread. Unlike an OS mutex it belongs to
 // no thread: a script may release it from any thread, which an OS mutex
@@ -17,12 +16,37 @@ class ScriptMutex {
   public:
     using RegistryGuard = boost::unique_lock<boost::mutex>;
 
-    bool try_lock();
-    // Waits until the mutex is free and takes it, or gives up once giveUp is
-    // set and wakeWaiters has been called; returns whether it took the mutex.
-    bool lock(RegistryGuard& registry, const std::atomic<bool>& giveUp);
-    void unlock();
-    void wakeWaiters();
+    bool try_lock() noexcept {
+        if (held_) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+
+    // Waits until the mutex is free and takes it, or gives up once giveUp()
+    // holds after a wakeWaiters(); returns whether it took the mutex.
+    template <typename GiveUp>
+    bool lock(RegistryGuard& registry, GiveUp giveUp) {
+        boost::this_thread::disable_interruption uninterruptible;
+        ++waiters_;
+        while (held_ && !giveUp()) {
+            freed_.wait(registry);
+        }
+        --waiters_;
+        // A free mutex is taken even when giving up: the wake-up that freed it
+        // may have been meant for this waiter alone.
+        return try_lock();
+    }
+
+    void unlock() noexcept {
+        held_ = false;
+        if (waiters_ > 0) {
+            freed_.notify_one();
+        }
+    }
+
+    void wakeWaiters() noexcept { freed_.notify_all(); }
 
   private:
     boost::condition_variable freed_;

@@ -1,27 +1,50 @@
 #include "locks/thread_lock.h"
 
-cell LockTable::add(const std::shared_ptr<ScriptMutex>& mutex, AMX* machine) {
-    cell id = ids_.take();
-    ScriptMutex& held = *mutex;
+#include <tuple>
+#include <utility>
+
+#include "threads/machine_record.h"
+
+LockTable::Room LockTable::reserve() {
+    ids_.reserve();
+    Room room;
     if (!spare_.empty()) {
-        spare_.key() = id;
-        ThreadLock& lock = spare_.mapped();
-        if (lock.mutex != mutex) {
-            lock.mutex = mutex;
-        }
-        lock.hold = boost::unique_lock<ScriptMutex>(held, boost::adopt_lock);
-        lock.machine = machine;
-        locks_.insert(locks_.end(), std::move(spare_));
-        return id;
+        room.node_ = std::move(spare_);
+        return room;
     }
     try {
-        locks_.emplace_hint(
-            locks_.end(), id,
-            ThreadLock{mutex, boost::unique_lock<ScriptMutex>(held, boost::adopt_lock), machine});
+        Table scratch;
+        scratch.emplace(std::piecewise_construct, std::forward_as_tuple(0),
+                        std::forward_as_tuple());
+        room.node_ = scratch.extract(scratch.begin());
     } catch (...) {
-        ids_.release(id);
+        ids_.cancel();
         throw;
     }
+    return room;
+}
+
+void LockTable::cancel(Room room) noexcept {
+    ids_.cancel();
+    if (spare_.empty()) {
+        spare_ = std::move(room.node_);
+    }
+}
+
+cell LockTable::add(Room room, const std::shared_ptr<ScriptMutex>& mutex,
+                    MachineRecord& taker) noexcept {
+    cell id = ids_.take();
+    room.node_.key() = id;
+    ThreadLock& lock = room.node_.mapped();
+    if (lock.mutex != mutex) {
+        lock.mutex = mutex;
+    }
+    lock.hold = boost::unique_lock<ScriptMutex>(*mutex, boost::adopt_lock);
+    lock.id = id;
+    lock.taker = &taker;
+    // The node keeps its place in memory when it enters the table.
+    taker.locks.push_back(lock);
+    locks_.insert(locks_.end(), std::move(room.node_));
     return id;
 }
 
@@ -38,31 +61,26 @@ LockTable::Table::iterator LockTable::find(cell lockId) {
     return locks_.find(lockId);
 }
 
-bool LockTable::release(cell lockId) {
-    auto it = find(lockId);
-    if (it == locks_.end()) {
+bool LockTable::release(cell lockId) noexcept {
+    auto lock = find(lockId);
+    if (lock == locks_.end()) {
         return false;
     }
-    it->second.hold.unlock();
-    spare_ = locks_.extract(it);
-    ids_.release(lockId);
+    drop(lock);
     return true;
 }
 
-void LockTable::releaseTakenBy(AMX* machine) {
-    for (auto it = locks_.begin(); it != locks_.end();) {
-        if (it->second.machine == machine) {
-            ids_.release(it->first);
-            it = locks_.erase(it);
-        } else {
-            ++it;
-        }
+void LockTable::releaseTakenBy(MachineRecord& taker) noexcept {
+    while (!taker.locks.empty()) {
+        drop(locks_.find(taker.locks.front().id));
     }
 }
 
-void LockTable::releaseAll() {
-    for (auto& entry : locks_) {
-        ids_.release(entry.first);
-    }
-    locks_.clear();
+void LockTable::drop(Table::iterator entry) noexcept {
+    ThreadLock& lock = entry->second;
+    lock.hold.unlock();
+    lock.taker->locks.erase(LockList::s_iterator_to(lock));
+    lock.taker = nullptr;
+    ids_.release(entry->first);
+    spare_ = locks_.extract(entry);
 }

@@ -1,4 +1,5 @@
-// The entry points the server calls by name.
+// The entry points the server calls by name. None of them lets an exception
+// reach the server, which is C.
 #include "plugin/banners.h"
 #include "plugin/globals.h"
 #include "plugin/host.h"
@@ -19,7 +20,11 @@ PLUGIN_EXPORT bool Load(void** data) {
         return false;
     }
     host::attach(data);
-    g_manager = new S_Manager();
+    try {
+        g_manager = new S_Manager();
+    } catch (...) {
+        return false;
+    }
     printLoadBanner();
     return true;
 }
@@ -32,12 +37,18 @@ PLUGIN_EXPORT void Unload() {
 }
 
 PLUGIN_EXPORT int AmxLoad(AMX* amx) {
+    try {
+        g_manager->AddMachine(amx);
+    } catch (...) {
+        // Without its record the script still gets the natives: they create no
+        // threads and take no locks in it, and say so by returning 0.
+    }
     return host::Register(amx, kNatives, -1);
 }
 
 PLUGIN_EXPORT int AmxUnload(AMX* amx) {
     // The host frees the machine after this returns: no worker may outlive it.
-    g_manager->StopMachine(amx);
+    g_manager->RemoveMachine(amx);
     return AMX_ERR_NONE;
 }
 

@@ -99,24 +99,40 @@ TEST_F(PluginTest, AmxUnloadReleasesTheLocksOfThatScript) {
     }
 }
 
-// DestroyThread of a worker waiting in LockThread returns only once that
-// worker has had the mutex, given it back and ended.
-TEST_F(PluginTest, DestroyingALockWaiterReturnsOnceItGotAndReleasedTheMutex) {
-    auto& waiter = keep<Waiter>();
+// DestroyThread does not cut a LockThread wait short: the destroyed waiter gets
+// its lock and runs on to its return, taking a lock again on the way, and the
+// destroyer returns only after that.
+TEST_F(PluginTest, DestroyingALockWaiterReturnsOnceItsPublicHasReturned) {
+    struct Seen {
+        std::atomic<pid_t> tid{0};
+        std::atomic<cell> first{0};
+        std::atomic<cell> again{0};
+        std::atomic<bool> returned{false};
+    };
+    auto& seen = keep<Seen>();
     emu::Script& holder = load();
-    emu::Script& script = load({{"Sleep", sleepForever()}, {"Wait", lockAndUnlock(waiter, 1)}});
+    emu::Script& script =
+        load({{"Sleep", sleepForever()}, {"Wait", [&seen](emu::Call& c) {
+                                              seen.tid = test::osThreadId();
+                                              seen.first = c.native("LockThread", {1});
+                                              c.native("UnLockThread", {seen.first.load()});
+                                              seen.again = c.native("LockThread", {1});
+                                              c.native("UnLockThread", {seen.again.load()});
+                                              seen.returned = true;
+                                          }}});
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
     EXPECT_EQ(call(holder, "LockThread", {1}), 1);
     EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Wait")}), 2);
-    ASSERT_TRUE(test::blocks(waiter.tid));
+    ASSERT_TRUE(test::blocks(seen.tid));
 
-    test::RacingDestroys destroys(script, 2);
+    test::RacingDestroys destroys(script, 2, [&seen](cell result) {
+        EXPECT_TRUE(result == 0 || seen.returned) << "DestroyThread returned before the public did";
+    });
     EXPECT_TRUE(destroys.loserReturned());
     EXPECT_EQ(call(holder, "UnLockThread", {1}), 1);
     EXPECT_TRUE(destroys.exactlyOneDestroyed());
-
-    // The destroyed waiter ran nothing after LockThread and kept nothing.
-    EXPECT_EQ(waiter.unlocked, -1);
+    EXPECT_EQ(seen.first, 1);
+    EXPECT_EQ(seen.again, 1);
     EXPECT_EQ(call(holder, "LockThread", {1}), 1);
     EXPECT_TRUE(workersEnded(1));
 }

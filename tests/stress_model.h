@@ -240,6 +240,9 @@ class Model {
             target.freed = true;  // reaped first
         } else {
             target.claimed = false;
+            // A destroyer whose own script unloads stops waiting, and the
+            // destruction it began completes without it.
+            target.unsure |= cutShort;
         }
     }
 

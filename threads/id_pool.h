@@ -1,35 +1,68 @@
 #pragma once
 
-#include <set>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "plugin/host_api.h"
 
-// Hands out the smallest positive id not in use, in logarithmic time however
-// many ids are taken: every id below next_ is either in use or in freed_.
+// Hands out the smallest positive id not in use. Only reserve() allocates:
+// once an id is reserved, taking it cannot fail, and releasing never does, so
+// a caller can commit or undo a change without a step that might throw.
 class IdPool {
   public:
-    cell take() {
-        if (freed_.empty()) {
-            return next_++;
+    // Sets aside room for one more id; throws std::bad_alloc and changes
+    // nothing when there is no memory for it.
+    void reserve() {
+        if (taken_ + reserved_ == used_.size() * kBits) {
+            // A summary word first: one with no word of ids behind it yet is
+            // harmless, a word of ids without its summary bit is not.
+            if (full_.size() * kBits == used_.size()) {
+                full_.push_back(0);
+            }
+            used_.push_back(0);
         }
-        cell id = *freed_.begin();
-        freed_.erase(freed_.begin());
-        return id;
+        ++reserved_;
     }
 
-    void release(cell id) {
-        if (id != next_ - 1) {
-            freed_.insert(id);
-            return;
+    // Gives back a reservation that will not be taken.
+    void cancel() noexcept { --reserved_; }
+
+    // Takes the smallest free id, using up a reservation.
+    cell take() noexcept {
+        --reserved_;
+        ++taken_;
+        size_t summary = 0;
+        while (full_[summary] == ~uint64_t{0}) {
+            ++summary;
         }
-        --next_;
-        while (!freed_.empty() && *freed_.rbegin() == next_ - 1) {
-            freed_.erase(std::prev(freed_.end()));
-            --next_;
+        size_t word = summary * kBits + lowestZero(full_[summary]);
+        size_t bit = lowestZero(used_[word]);
+        used_[word] |= uint64_t{1} << bit;
+        if (used_[word] == ~uint64_t{0}) {
+            full_[word / kBits] |= uint64_t{1} << (word % kBits);
         }
+        return static_cast<cell>(word * kBits + bit + 1);
+    }
+
+    void release(cell id) noexcept {
+        size_t index = static_cast<size_t>(id) - 1;
+        size_t word = index / kBits;
+        used_[word] &= ~(uint64_t{1} << (index % kBits));
+        full_[word / kBits] &= ~(uint64_t{1} << (word % kBits));
+        --taken_;
     }
 
   private:
-    cell next_ = 1;
-    std::set<cell> freed_;
+    static constexpr size_t kBits = 64;
+
+    static size_t lowestZero(uint64_t bits) { return static_cast<size_t>(__builtin_ctzll(~bits)); }
+
+    // Bit b of word w: id w * 64 + b + 1 is taken.
+    std::vector<uint64_t> used_;
+    // Bit b of word s: every id of used_[s * 64 + b] is taken. Its bits past
+    // the end of used_ are clear, so a search stops at a word that has room.
+    std::vector<uint64_t> full_;
+    size_t taken_ = 0;
+    size_t reserved_ = 0;
 };

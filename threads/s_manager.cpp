@@ -1,300 +1,356 @@
 #include "threads/s_manager.h"
 
-#include <algorithm>
 #include <utility>
 
-#include <boost/thread/locks.hpp>
-
-#include "plugin/host.h"
-
-namespace {
-using Guard = boost::unique_lock<boost::mutex>;
-}
+#include <boost/thread/thread.hpp>
 
 S_Manager::~S_Manager() {
-    StopMachine(nullptr);
+    Guard guard(guard_);
+    close(guard, nullptr);
+    machines_.clear();
 }
 
-cell S_Manager::Create(const char* publicName, AMX* machine, cell mode) {
-    int index = 0;
-    if (host::FindPublic(machine, publicName, &index) != AMX_ERR_NONE) {
+void S_Manager::AddMachine(AMX* amx) {
+    auto record = std::make_unique<MachineRecord>(amx);
+    Guard guard(guard_);
+    machines_.emplace(amx, std::move(record));
+}
+
+void S_Manager::RemoveMachine(AMX* amx) {
+    Guard guard(guard_);
+    MachineRecord* machine = record(amx);
+    if (machine == nullptr) {
+        return;
+    }
+    close(guard, machine);
+    machines_.erase(amx);
+}
+
+cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
+    Guard guard(guard_);
+    MachineRecord* machine = record(amx);
+    if (machine == nullptr || machine->closing || workers_ >= kMaxWorkers) {
         return 0;
     }
-    Guard lock(guard_);
-    if (machineClosing(machine)) {
+    try {
+        threadIds_.reserve();
+    } catch (...) {
         return 0;
     }
     cell id = threadIds_.take();
+    std::unique_ptr<S_Thread> thread;
+    std::map<cell, S_Thread*>::iterator entry;
     try {
-        Owned thread(new S_Thread(id, machine, index, mode, nextSerial_++));
-        S_Thread& started = *thread;
-        auto entry = threads_.emplace(id, std::move(thread)).first;
-        // Started under the guard, so a single-shot worker can queue its id only
-        // once the id is in the table.
-        try {
-            started.start();
-        } catch (...) {
-            threads_.erase(entry);
-            throw;
-        }
+        ThreadOwner& owner = *this;
+        thread = std::make_unique<S_Thread>(owner, *machine, id, publicIndex, mode);
+        entry = threads_.emplace(id, thread.get()).first;
     } catch (...) {
         threadIds_.release(id);
         return 0;
     }
+    machine->threads.push_back(*thread);
+    ++workers_;
+    // Started under the guard, so that the worker reports its end only once
+    // the thread is in the table.
+    try {
+        thread->start();
+    } catch (...) {
+        --workers_;
+        machine->threads.erase(ThreadList::s_iterator_to(*thread));
+        threads_.erase(entry);
+        threadIds_.release(id);
+        return 0;
+    }
+    thread.release();
     return id;
 }
 
-cell S_Manager::Destroy(cell id) {
+S_Manager::Destroyed S_Manager::Destroy(cell id) {
     S_Thread* self = S_Thread::current();
-    S_Thread* target;
-    bool interrupt;
+    Guard guard(guard_);
+    auto entry = threads_.find(id);
+    if (entry == threads_.end()) {
+        return {false, false};
+    }
+    if (self != nullptr && self->state() != ThreadState::Running) {
+        // Our own destruction has begun. Waiting for another worker now could
+        // close a cycle of workers destroying each other; end instead. This
+        // also ends a public that destroys itself while another caller does.
+        return {false, true};
+    }
+    S_Thread& target = *entry->second;
+    if (&target == self) {
+        // A worker cannot wait for itself: the id is free at once, and the
+        // registry frees the thread once its worker has ended.
+        stop(target, false);
+        threads_.erase(entry);
+        threadIds_.release(id);
+        return {true, true};
+    }
+    if (!stop(target, true)) {
+        return {false, false};
+    }
     {
-        Guard lock(guard_);
-        auto entry = threads_.find(id);
-        if (entry == threads_.end()) {
-            return 0;
-        }
-        if (self != nullptr && self->claimed) {
-            // Our own destruction has begun. Waiting for another worker now could
-            // close a cycle of workers destroying each other; end instead. This
-            // also ends a public that destroys itself while another caller does.
-            lock.unlock();
-            S_Thread::abandonPublic(self->machine);
-            return 0;
-        }
-        if (entry->second->claimed) {
-            return 0;
-        }
-        target = entry->second.get();
-        if (target == self) {
-            // A worker cannot join itself: the id is freed now and the object
-            // once its worker has ended.
-            claim(*target);
-            retired_.push_back(std::move(entry->second));
-            threads_.erase(entry);
-            threadIds_.release(id);
-            updatePending();
-            lock.unlock();
-            erased_.notify_all();
-            S_Thread::abandonPublic(self->machine);
-            return 1;
-        }
-        interrupt = claim(*target);
+        // Finishing a destruction that has begun outranks the caller's own:
+        // a thread is never left half-destroyed. Only the caller's script
+        // unloading cuts the wait short, since the wait may depend on code of
+        // another script that cannot run before that unload is over.
+        boost::this_thread::disable_interruption uninterruptible;
+        changed_.wait(guard, [&] {
+            return target.state() == ThreadState::Freeing ||
+                   (self != nullptr && self->machine.closing);
+        });
     }
-    if (interrupt) {
-        target->worker.interrupt();
+    if (target.state() != ThreadState::Freeing) {
+        // Completed by whoever comes next once its worker has ended.
+        target.setState(ThreadState::Retired);
+        return {false, true};
     }
-    awaitAndFree(target);
-    if (self != nullptr) {
-        Guard lock(guard_);
-        if (self->claimed) {
-            lock.unlock();
-            S_Thread::abandonPublic(self->machine);
-        }
-    }
-    return 1;
+    free(guard, target);
+    return {true, self != nullptr && self->state() != ThreadState::Running};
 }
 
 void S_Manager::Reap() {
     if (pending_.load(std::memory_order_acquire) == 0) {
         return;
     }
-    std::vector<Owned> ended;
-    S_Thread* finished = nullptr;
-    {
-        Guard lock(guard_);
-        for (auto it = retired_.begin(); it != retired_.end();) {
-            if ((*it)->ended.load(std::memory_order_acquire)) {
-                ended.push_back(std::move(*it));
-                it = retired_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (!finished_.empty()) {
-            Finished front = finished_.front();
-            finished_.pop_front();
-            // The id may since have been destroyed and handed to a newer thread;
-            // only the thread that queued itself is reaped.
-            auto entry = threads_.find(front.id);
-            if (entry != threads_.end() && entry->second->serial == front.serial &&
-                !entry->second->claimed) {
-                finished = entry->second.get();
-                claim(*finished);
-            }
-        }
-        updatePending();
+    Guard guard(guard_);
+    while (!ended_.empty()) {
+        S_Thread& ended = ended_.front();
+        stop(ended, true);
+        free(guard, ended);
     }
-    for (Owned& thread : ended) {
-        thread->worker.join();
-    }
-    if (finished != nullptr) {
-        awaitAndFree(finished);
+    if (!finished_.empty()) {
+        S_Thread& finished = finished_.front();
+        stop(finished, true);
+        free(guard, finished);
     }
 }
 
-void S_Manager::StopMachine(AMX* machine) {
-    auto matches = [machine](const S_Thread& thread) {
-        return machine == nullptr || thread.machine == machine;
-    };
-    Guard lock(guard_);
-    closing_.push_back(machine);
-    for (;;) {
-        std::vector<std::pair<S_Thread*, bool>> claimed;
-        std::vector<Owned> retired;
-        bool othersDestroying = false;
-        for (auto& entry : threads_) {
-            S_Thread& thread = *entry.second;
-            if (!matches(thread)) {
-                continue;
-            }
-            // A worker waiting for a script lock stops waiting: the lock may be
-            // held by main-thread code of another script, which cannot run
-            // before this returns.
-            thread.unloading = true;
-            if (thread.waitingFor) {
-                thread.waitingFor->wakeWaiters();
-            }
-            if (thread.claimed) {
-                othersDestroying = true;
-            } else {
-                claimed.emplace_back(&thread, claim(thread));
-            }
-        }
-        for (auto it = retired_.begin(); it != retired_.end();) {
-            if (matches(**it)) {
-                retired.push_back(std::move(*it));
-                it = retired_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        updatePending();
-        // The script can never release these any more; workers waiting for them
-        // elsewhere must go on, and our own workers must not wait on them.
-        if (machine == nullptr) {
-            locks_.releaseAll();
-        } else {
-            locks_.releaseTakenBy(machine);
-        }
-        if (claimed.empty() && retired.empty()) {
-            if (!othersDestroying) {
-                break;
-            }
-            erased_.wait(lock);
-            continue;
-        }
-        lock.unlock();
-        for (auto& entry : claimed) {
-            if (entry.second) {
-                entry.first->worker.interrupt();
-            }
-        }
-        for (Owned& thread : retired) {
-            thread->worker.join();
-        }
-        for (auto& entry : claimed) {
-            awaitAndFree(entry.first);
-        }
-        lock.lock();
-    }
-    closing_.erase(std::find(closing_.begin(), closing_.end(), machine));
-}
-
-cell S_Manager::Lock(cell threadId, AMX* machine) {
+S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
     S_Thread* self = S_Thread::current();
-    Guard lock(guard_);
+    auto closing = [self] { return self != nullptr && self->machine.closing; };
+    Guard guard(guard_);
     auto entry = threads_.find(threadId);
     if (entry == threads_.end()) {
-        return 0;
+        return {0, false};
     }
-    if (self != nullptr && self->claimed) {
-        lock.unlock();
-        S_Thread::abandonPublic(machine);
-        return 0;
+    if (closing()) {
+        // The script is going: a lock taken now could never be released.
+        return {0, true};
+    }
+    MachineRecord* taker =
+        self != nullptr && self->machine.amx == amx ? &self->machine : record(amx);
+    if (taker == nullptr || taker->closing) {
+        return {0, false};
+    }
+    LockTable::Room room;
+    try {
+        room = locks_.reserve();
+    } catch (...) {
+        return {0, false};
     }
     const std::shared_ptr<ScriptMutex>& threadMutex = entry->second->mutex;
     if (threadMutex->try_lock()) {
-        return record(threadMutex, machine);
+        return {locks_.add(std::move(room), threadMutex, *taker), false};
     }
-    // The wait gives the guard up, and the thread may go meanwhile.
+    // The wait gives the guard up: the thread, and the taker's record, may go
+    // meanwhile.
     std::shared_ptr<ScriptMutex> mutex = threadMutex;
     if (self != nullptr) {
         self->waitingFor = mutex;
     }
-    static const std::atomic<bool> never{false};
-    bool taken = mutex->lock(lock, self != nullptr ? self->unloading : never);
+    bool taken = mutex->lock(guard, closing);
     if (self != nullptr) {
         self->waitingFor.reset();
     }
-    if (self != nullptr && self->claimed) {
-        // Destroyed while waiting: a lock taken now could never be released by
-        // the script, so give it straight back.
+    taker = record(amx);
+    if (!taken || closing() || taker == nullptr || taker->closing) {
         if (taken) {
             mutex->unlock();
         }
-        lock.unlock();
-        S_Thread::abandonPublic(machine);
-        return 0;
+        locks_.cancel(std::move(room));
+        return {0, closing()};
     }
-    return record(mutex, machine);
+    return {locks_.add(std::move(room), mutex, *taker), false};
 }
 
-cell S_Manager::Unlock(cell lockId) {
-    Guard lock(guard_);
-    return locks_.release(lockId) ? 1 : 0;
+bool S_Manager::Unlock(cell lockId) {
+    Guard guard(guard_);
+    return locks_.release(lockId);
 }
 
-void S_Manager::Finish(S_Thread* thread) {
-    Guard lock(guard_);
-    if (thread->stopped.exchange(true)) {
-        return;  // a destroyer has taken the thread over and frees it itself
+S_Manager::Machines S_Manager::Abandon(AMX* amx) {
+    Machines raise{};
+    S_Thread* self = S_Thread::current();
+    if (self == nullptr) {
+        return raise;
     }
-    finished_.push_back(Finished{thread->id, thread->serial});
-    updatePending();
-}
-
-bool S_Manager::claim(S_Thread& thread) {
-    thread.claimed = true;
-    return !thread.stopped.exchange(true);
-}
-
-void S_Manager::awaitAndFree(S_Thread* thread) {
-    {
-        // Finishing a destruction that has begun outranks the caller's own
-        // interruption: a thread is never left half-destroyed.
-        boost::this_thread::disable_interruption uninterruptible;
-        thread->worker.join();
-    }
-    Owned owned;
-    {
-        Guard lock(guard_);
-        auto entry = threads_.find(thread->id);
-        owned = std::move(entry->second);
-        threads_.erase(entry);
-        threadIds_.release(thread->id);
-    }
-    erased_.notify_all();
-}
-
-cell S_Manager::record(const std::shared_ptr<ScriptMutex>& mutex, AMX* machine) {
-    try {
-        return locks_.add(mutex, machine);
-    } catch (...) {
-        mutex->unlock();
-        throw;
-    }
-}
-
-bool S_Manager::machineClosing(AMX* machine) const {
-    for (AMX* closing : closing_) {
-        if (closing == nullptr || closing == machine) {
-            return true;
+    Guard guard(guard_);
+    size_t raised = 0;
+    MachineRecord** slots = self->abandonedIn;
+    for (MachineRecord* machine : {record(amx), &self->machine}) {
+        if (machine == nullptr || machine == slots[0] || machine == slots[1]) {
+            continue;
+        }
+        MachineRecord*& slot = slots[0] == nullptr ? slots[0] : slots[1];
+        if (slot == nullptr) {
+            slot = machine;
+            ++machine->abandoning;
+            raise[raised++] = machine->amx;
         }
     }
-    return false;
+    return raise;
+}
+
+void S_Manager::workerEnded(S_Thread& thread, ClearError clearError) noexcept {
+    Guard guard(guard_);
+    for (MachineRecord*& machine : thread.abandonedIn) {
+        if (machine != nullptr && --machine->abandoning == 0) {
+            clearError(machine->amx);
+        }
+        machine = nullptr;
+    }
+    switch (thread.state()) {
+        case ThreadState::Running:
+            // Only a single-shot worker ends while running: its public returned.
+            thread.setState(ThreadState::Finished);
+            finished_.push_back(thread);
+            break;
+        case ThreadState::Claimed:
+            thread.setState(ThreadState::Freeing);
+            break;
+        case ThreadState::Retired:
+            releaseId(thread);
+            thread.setState(ThreadState::Ended);
+            ended_.push_back(thread);
+            break;
+        default:
+            break;
+    }
+    updatePending();
+    changed_.notify_all();
+}
+
+// The one way a thread is stopped, by DestroyThread, by its own public, by a
+// tick and by unloading. It hands the thread to whoever will free it: the
+// caller, who then waits until the state is Freeing, or else the registry,
+// once the worker has ended. Returns false when that is settled already.
+bool S_Manager::stop(S_Thread& thread, bool freedByCaller) {
+    switch (thread.state()) {
+        case ThreadState::Running:
+            thread.setState(freedByCaller ? ThreadState::Claimed : ThreadState::Retired);
+            thread.worker.interrupt();
+            return true;
+        case ThreadState::Finished:
+            finished_.erase(ThreadQueue::s_iterator_to(thread));
+            if (freedByCaller) {
+                thread.setState(ThreadState::Freeing);
+            } else {
+                thread.setState(ThreadState::Ended);
+                ended_.push_back(thread);
+            }
+            updatePending();
+            return true;
+        case ThreadState::Ended:
+            if (!freedByCaller) {
+                return false;
+            }
+            ended_.erase(ThreadQueue::s_iterator_to(thread));
+            thread.setState(ThreadState::Freeing);
+            updatePending();
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Joins the worker of a thread in state Freeing, which only its caller holds,
+// and frees the thread. The worker has left its public, so the join is short.
+void S_Manager::free(Guard& guard, S_Thread& thread) {
+    {
+        boost::this_thread::disable_interruption uninterruptible;
+        guard.unlock();
+        thread.worker.join();
+        guard.lock();
+    }
+    releaseId(thread);
+    thread.machine.threads.erase(ThreadList::s_iterator_to(thread));
+    --workers_;
+    delete &thread;
+    changed_.notify_all();
+}
+
+// Stops every thread of the machine (of every machine when only is null),
+// gives back the locks it took and returns once all of them are freed.
+void S_Manager::close(Guard& guard, const MachineRecord* only) {
+    auto closes = [only](const MachineRecord& machine) {
+        return only == nullptr || only == &machine;
+    };
+    for (auto& entry : machines_) {
+        MachineRecord& machine = *entry.second;
+        if (!closes(machine)) {
+            continue;
+        }
+        machine.closing = true;
+        // The script can never release these any more: waiters elsewhere must
+        // go on, and its own workers must not wait on them.
+        locks_.releaseTakenBy(machine);
+        for (S_Thread& thread : machine.threads) {
+            stop(thread, false);
+            // A worker waiting for a script lock stops waiting: the lock may
+            // be held by main-thread code of another script, which cannot run
+            // before this returns.
+            if (thread.waitingFor) {
+                thread.waitingFor->wakeWaiters();
+            }
+        }
+    }
+    // Its workers waiting for another thread's destruction stop waiting.
+    changed_.notify_all();
+    for (;;) {
+        S_Thread* ended = nullptr;
+        for (S_Thread& thread : ended_) {
+            if (closes(thread.machine)) {
+                ended = &thread;
+                break;
+            }
+        }
+        if (ended != nullptr) {
+            stop(*ended, true);
+            free(guard, *ended);
+            continue;
+        }
+        bool done = true;
+        for (auto& entry : machines_) {
+            const MachineRecord& machine = *entry.second;
+            if (closes(machine) && (!machine.threads.empty() || machine.abandoning != 0)) {
+                done = false;
+            }
+        }
+        if (done) {
+            return;
+        }
+        changed_.wait(guard);
+    }
+}
+
+MachineRecord* S_Manager::record(AMX* amx) {
+    auto entry = machines_.find(amx);
+    return entry == machines_.end() ? nullptr : entry->second.get();
+}
+
+// A thread stopped by anything but its own public keeps its id until its
+// worker has ended, so that no newer thread gets the id while that public may
+// still use it.
+void S_Manager::releaseId(S_Thread& thread) {
+    auto entry = threads_.find(thread.id);
+    if (entry != threads_.end() && entry->second == &thread) {
+        threads_.erase(entry);
+        threadIds_.release(thread.id);
+    }
 }
 
 void S_Manager::updatePending() {
-    pending_.store(finished_.size() + retired_.size(), std::memory_order_release);
+    pending_.store(finished_.size() + ended_.size(), std::memory_order_release);
 }

@@ -1,73 +1,103 @@
 #pragma once
 
+#include <array>
 #include <atomic>
-#include <cstdint>
-#include <deque>
+#include <cstddef>
 #include <map>
 #include <memory>
-#include <vector>
 
+#include <boost/intrusive/list.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "locks/thread_lock.h"
 #include "plugin/host_api.h"
 #include "threads/id_pool.h"
+#include "threads/machine_record.h"
 #include "threads/s_thread.h"
 
-// The registry of script threads and held locks. One guard covers every table;
-// it is never held while waiting for a worker or for a script's mutex.
-class S_Manager {
+// The registry of script machines, script threads and held locks. One guard
+// covers all of it; it is never held while joining a worker or while waiting
+// for a script mutex or for a destruction.
+//
+// It only keeps the books: when a native must end the public that called it,
+// the registry says so, and the native talks to the script machine.
+class S_Manager final : private ThreadOwner {
   public:
+    struct Destroyed {
+        // False also when another caller, a tick or an unload is stopping it.
+        bool destroyed;
+        // The caller's own thread is stopping: its public must end here.
+        bool endPublic;
+    };
+    struct Locked {
+        cell lockId;  // 0 when nothing was locked
+        bool endPublic;
+    };
+    // The machines to raise the error in that ends a public; null for none.
+    using Machines = std::array<AMX*, 2>;
+
     S_Manager() = default;
     S_Manager(const S_Manager&) = delete;
     S_Manager& operator=(const S_Manager&) = delete;
+    // Stops and frees every thread and gives back every lock.
     ~S_Manager();
 
-    // Returns the new thread's id, or 0 when the script has no such public,
-    // the script is being unloaded, or the worker cannot be started.
-    cell Create(const char* publicName, AMX* machine, cell mode);
-    // Returns 1 when this call destroyed the thread, 0 when no thread had the id
-    // or another call is already destroying it.
-    cell Destroy(cell id);
-    // Reaps at most one finished single-shot thread.
+    // Throws std::bad_alloc when the record cannot be made; the machine then
+    // gets no threads or locks.
+    void AddMachine(AMX* amx);
+    // Stops and frees the machine's threads, gives back the locks it took and
+    // drops its record. Threads of other machines run on.
+    void RemoveMachine(AMX* amx);
+
+    // Returns the new thread's id, or 0 when nothing was created: the machine
+    // is being unloaded, the workers' ceiling is reached, or there is no
+    // memory or no OS thread for it.
+    cell Create(AMX* amx, int publicIndex, ThreadMode mode);
+    Destroyed Destroy(cell id);
+    // Frees every thread whose worker ended with nobody waiting for it, and at
+    // most one finished single-shot thread.
     void Reap();
-    // Destroys every script thread of the machine (of every machine for null)
-    // and gives back the locks it took.
-    void StopMachine(AMX* machine);
 
-    // Returns a lock id once the thread's mutex is held, 0 for an unknown
-    // thread or when the caller's own thread is destroyed meanwhile.
-    cell Lock(cell threadId, AMX* machine);
-    cell Unlock(cell lockId);
+    // Waits until the thread's mutex is free and records it as held by amx's
+    // script. The wait is cut short only for a worker whose script unloads.
+    Locked Lock(cell threadId, AMX* amx);
+    bool Unlock(cell lockId);
 
-    // Called by a single-shot worker once its public has returned.
-    void Finish(S_Thread* thread);
+    // For a native in amx whose calling worker's public must end: counts the
+    // abandonment in amx and in the worker's own machine, and returns them.
+    Machines Abandon(AMX* amx);
 
   private:
-    struct Finished {
-        cell id;
-        uint64_t serial;
-    };
-    using Owned = std::unique_ptr<S_Thread>;
+    using Guard = boost::unique_lock<boost::mutex>;
+    using ThreadQueue = boost::intrusive::list<
+        S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
+                                                &S_Thread::queueHook>>;
 
-    bool claim(S_Thread& thread);
-    void awaitAndFree(S_Thread* thread);
-    cell record(const std::shared_ptr<ScriptMutex>& mutex, AMX* machine);
-    bool machineClosing(AMX* machine) const;
+    void workerEnded(S_Thread& thread, ClearError clearError) noexcept override;
+
+    bool stop(S_Thread& thread, bool freedByCaller);
+    void free(Guard& guard, S_Thread& thread);
+    void close(Guard& guard, const MachineRecord* only);
+    MachineRecord* record(AMX* amx);
+    void releaseId(S_Thread& thread);
     void updatePending();
 
     boost::mutex guard_;
-    boost::condition_variable erased_;
-    std::deque<Finished> finished_;
-    std::map<cell, Owned> threads_;
-    LockTable locks_;
+    // A worker ended, a thread was freed, or a machine began closing.
+    boost::condition_variable changed_;
+    std::map<AMX*, std::unique_ptr<MachineRecord>> machines_;
+    // Threads by id. The registry owns every thread from Create until it is
+    // freed, linked into its machine's record all that time; one that
+    // destroyed itself leaves this table at once, one stopped otherwise when
+    // its worker has ended.
+    std::map<cell, S_Thread*> threads_;
     IdPool threadIds_;
-    uint64_t nextSerial_ = 1;
-    // Self-destroyed threads whose workers still have to be joined.
-    std::vector<Owned> retired_;
-    // Machines being unloaded; a null entry stands for every machine.
-    std::vector<AMX*> closing_;
-    // finished_ and retired_ entries together, read by the idle tick alone.
+    ThreadQueue finished_;  // oldest first
+    ThreadQueue ended_;
+    LockTable locks_;
+    // Threads not yet freed: each still holds its worker's stack.
+    size_t workers_ = 0;
+    // finished_ and ended_ together, read by the idle tick alone.
     std::atomic<size_t> pending_{0};
 };

@@ -2,15 +2,10 @@
 
 #include <pthread.h>
 
-#include <map>
-
 #include <boost/bind/bind.hpp>
-#include <boost/thread/lock_guard.hpp>
-#include <boost/thread/mutex.hpp>
 
-#include "plugin/globals.h"
 #include "plugin/host.h"
-#include "threads/s_manager.h"
+#include "threads/machine_record.h"
 
 namespace {
 
@@ -41,30 +36,28 @@ class RunningThread {
 
 const RunningThread runningThread;
 
-// Workers abandoning a public, by machine. The error field is one per machine:
-// a worker clears it only once no other public of its machine is being
-// abandoned, or that one would run on past the native that ended it.
-boost::mutex abandoningGuard;
-std::map<AMX*, int> abandoning;
+// The machine never clears its error field itself; left set, it would abort
+// the next script code in that machine that returns from a native. Other
+// threads may be reading it, hence the atomic store.
+void clearError(AMX* amx) {
+    __atomic_store_n(&amx->error, AMX_ERR_NONE, __ATOMIC_RELAXED);
+}
 
 }  // namespace
 
-S_Thread::S_Thread(cell id, AMX* machine, int publicIndex, cell mode, uint64_t serial)
+S_Thread::S_Thread(ThreadOwner& owner, MachineRecord& machine, cell id, int publicIndex,
+                   ThreadMode mode)
     : mutex(std::make_shared<ScriptMutex>()),
-      mode(mode),
-      id(id),
       machine(machine),
+      id(id),
       publicIndex(publicIndex),
-      serial(serial) {}
+      mode(mode),
+      owner_(owner) {}
 
 void S_Thread::start() {
-    stopped = false;
-    try {
-        worker = boost::thread(boost::bind(&S_Thread::Run, this));
-    } catch (...) {
-        stopped = true;
-        throw;
-    }
+    boost::thread::attributes attributes;
+    attributes.set_stack_size(kWorkerStackBytes);
+    worker = boost::thread(attributes, boost::bind(&S_Thread::Run, this));
 }
 
 bool S_Thread::workersIdentifiable() {
@@ -75,44 +68,15 @@ S_Thread* S_Thread::current() {
     return runningThread.get();
 }
 
-void S_Thread::abandonPublic(AMX* amx) {
-    boost::lock_guard<boost::mutex> lock(abandoningGuard);
-    host::RaiseError(amx, AMX_ERR_EXIT);
-    S_Thread* running = runningThread.get();
-    if (running != nullptr && !running->abandoned_) {
-        running->abandoned_ = true;
-        ++abandoning[running->machine];
-    }
-}
-
-void S_Thread::Run() {
+void S_Thread::Run() noexcept {
     runningThread.set(this);
-    if (mode == MODE_LOOP) {
-        while (!stopped.load(std::memory_order_acquire) && callPublic()) {
+    AMX* amx = machine.amx;
+    while (state() == ThreadState::Running) {
+        host::Push(amx, id);
+        host::Exec(amx, nullptr, publicIndex);
+        if (mode != MODE_LOOP) {
+            break;
         }
-    } else if (mode == MODE_ONCE) {
-        if (!stopped.load(std::memory_order_acquire) && callPublic()) {
-            g_manager->Finish(this);
-        }
     }
-    ended.store(true, std::memory_order_release);
-}
-
-// Returns false when a native abandoned the public: the worker must end.
-bool S_Thread::callPublic() {
-    host::Push(machine, id);
-    host::Exec(machine, nullptr, publicIndex);
-    if (!abandoned_) {
-        return true;
-    }
-    // The machine never clears its error field; left set, it would abort the
-    // next script code in this machine that returns from a native. Other
-    // threads may be reading it, hence the atomic store.
-    boost::lock_guard<boost::mutex> lock(abandoningGuard);
-    auto entry = abandoning.find(machine);
-    if (--entry->second == 0) {
-        abandoning.erase(entry);
-        __atomic_store_n(&machine->error, AMX_ERR_NONE, __ATOMIC_RELAXED);
-    }
-    return false;
+    owner_.workerEnded(*this, &clearError);
 }

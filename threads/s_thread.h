@@ -1,29 +1,83 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
+#include <boost/intrusive/list_hook.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "locks/script_mutex.h"
 #include "plugin/host_api.h"
+
+struct MachineRecord;
 
 enum ThreadMode : cell {
     MODE_LOOP = 1,
     MODE_ONCE = 2,
 };
 
+// Each worker reserves its whole stack in the server's address space when it
+// starts. Natives of the server and of other plugins run on it as well when a
+// public calls them, so it is far larger than the plugin itself needs.
+constexpr size_t kWorkerStackBytes = 256 * 1024;
+
+// A 32-bit server has 4 GiB of address space at best, 2 GiB on Windows, and
+// needs most of it for itself: the workers' stacks together take at most
+// 512 MiB of it. A 64-bit process has room to spare.
+constexpr size_t kMaxWorkers =
+    sizeof(void*) == 4 ? (size_t{512} << 20) / kWorkerStackBytes : SIZE_MAX;
+
+// Where a script thread is in its life. Only the registry changes it, under
+// its guard:
+//
+//   Running  -> Finished  its single-shot public returned (reported by the worker)
+//   Running  -> Claimed   DestroyThread: the destroyer waits for the worker
+//   Running  -> Retired   the public destroyed its own thread, or its script unloads
+//   Finished -> Freeing   a tick, DestroyThread or an unload takes it
+//   Claimed  -> Freeing   the worker has ended; its destroyer frees it
+//   Claimed  -> Retired   the destroyer stopped waiting: its own script unloads
+//   Retired  -> Ended     the worker has ended; nobody holds it
+//   Ended    -> Freeing   a tick or an unload takes it
+//
+// From Claimed, Retired and Ended on, the worker runs no new call of its
+// public, and a running one ends at its next interruption point.
+enum class ThreadState {
+    Running,
+    Finished,
+    Claimed,
+    Retired,
+    Ended,
+    Freeing,
+};
+
+class S_Thread;
+
+// What a worker tells the registry that started it.
+class ThreadOwner {
+  public:
+    using ClearError = void (*)(AMX* amx);
+
+    // The worker runs no more script code. The registry calls clearError,
+    // under its guard, for every machine whose error field this worker's
+    // abandonment set and no other abandonment still needs.
+    virtual void workerEnded(S_Thread& thread, ClearError clearError) noexcept = 0;
+
+  protected:
+    ~ThreadOwner() = default;
+};
+
 // One script thread: a public of one script, run on a worker of its own over
-// and over or once. The registry creates, claims and frees it; the fields
+// and over or once. The registry creates, stops and frees it; the fields
 // marked as the registry's are read and written only under its guard.
 class S_Thread {
   public:
-    S_Thread(cell id, AMX* machine, int publicIndex, cell mode, uint64_t serial);
+    S_Thread(ThreadOwner& owner, MachineRecord& machine, cell id, int publicIndex, ThreadMode mode);
     S_Thread(const S_Thread&) = delete;
     S_Thread& operator=(const S_Thread&) = delete;
 
-    // Starts the worker; throws boost::thread_resource_error when it cannot.
+    // Starts the worker; throws when it cannot (no memory, or no thread).
     void start();
 
     // The script thread whose worker is calling, or null on any other thread.
@@ -31,36 +85,33 @@ class S_Thread {
     // False when the process could not spare what current() needs.
     static bool workersIdentifiable();
 
-    // Makes the machine abandon the public that called the running native. On a
-    // worker, the worker then clears the machine's error and ends.
-    static void abandonPublic(AMX* amx);
+    // Read anywhere; the worker polls it between calls of its public.
+    ThreadState state() const { return state_.load(std::memory_order_acquire); }
+    // The registry's, under its guard.
+    void setState(ThreadState state) { state_.store(state, std::memory_order_release); }
 
     const std::shared_ptr<ScriptMutex> mutex;
-    const cell mode;
+    MachineRecord& machine;
     const cell id;
-    AMX* const machine;
-    boost::thread worker;
-    std::atomic<bool> stopped{true};
     // Looked up once, by the creating native: a public's index is fixed while
     // its script is loaded, and a name that is no public creates no thread.
     const int publicIndex;
+    const ThreadMode mode;
+    boost::thread worker;
 
-    // The registry's: tells this thread from a newer one given the same id.
-    const uint64_t serial;
-    // The registry's: a destroyer has taken this thread over.
-    bool claimed = false;
     // The registry's: the script mutex the worker waits for in LockThread.
     std::shared_ptr<ScriptMutex> waitingFor;
-    // Its script is being unloaded: the worker stops waiting for script locks.
-    std::atomic<bool> unloading{false};
-    // Set as the worker's last act, once it no longer touches the machine.
-    std::atomic<bool> ended{false};
+    // The registry's: the machines in which this worker's public is being
+    // abandoned, the native's and its own.
+    MachineRecord* abandonedIn[2] = {};
+    // The registry's: links into its machine's threads, and into the finished
+    // queue or the ended list.
+    boost::intrusive::list_member_hook<> machineHook;
+    boost::intrusive::list_member_hook<> queueHook;
 
   private:
-    void Run();
-    bool callPublic();
+    void Run() noexcept;
 
-    // Written and read only by the worker: a native asked the machine to
-    // abandon the public.
-    bool abandoned_ = false;
+    ThreadOwner& owner_;
+    std::atomic<ThreadState> state_{ThreadState::Running};
 };

@@ -8,6 +8,7 @@
 #include "plugin/globals.h"
 #include "plugin/host.h"
 #include "plugin/shield.h"
+#include "threads/end_public.h"
 #include "threads/s_manager.h"
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 // name a public, and the name buffer stays on the stack.
 const int kMaxPublicName = 63;
 
-cell createThread(AMX* amx, const cell* params, cell mode) {
+cell createThread(AMX* amx, const cell* params, ThreadMode mode) {
     cell* cells = nullptr;
     if (host::GetAddr(amx, params[1], &cells) != AMX_ERR_NONE || cells == nullptr) {
         return 0;
@@ -28,7 +29,11 @@ cell createThread(AMX* amx, const cell* params, cell mode) {
     }
     char name[kMaxPublicName + 1];
     host::GetString(name, cells, length + 1);
-    return g_manager->Create(name, amx, mode);
+    int index = 0;
+    if (host::FindPublic(amx, name, &index) != AMX_ERR_NONE) {
+        return 0;
+    }
+    return g_manager->Create(amx, index, mode);
 }
 
 // Boost's sleep until a wall-clock time wakes every 100 ms to look for clock
@@ -57,8 +62,14 @@ cell n_CreateThreadEx(AMX* amx, cell* params) {
     return shielded([&] { return createThread(amx, params, MODE_ONCE); });
 }
 
-cell n_DestroyThread(AMX*, cell* params) {
-    return shielded([&] { return g_manager->Destroy(params[1]); });
+cell n_DestroyThread(AMX* amx, cell* params) {
+    return shielded([&]() -> cell {
+        S_Manager::Destroyed destroyed = g_manager->Destroy(params[1]);
+        if (destroyed.endPublic) {
+            endCallingPublic(amx);
+        }
+        return destroyed.destroyed ? 1 : 0;
+    });
 }
 
 cell n_SleepThread(AMX* amx, cell* params) {
@@ -71,7 +82,7 @@ cell n_SleepThread(AMX* amx, cell* params) {
                 boost::posix_time::microsec_clock::universal_time() +
                 boost::posix_time::microseconds(static_cast<int64_t>(params[1]) * 1000000 / 1000));
         } catch (const boost::thread_interrupted&) {
-            S_Thread::abandonPublic(amx);
+            endCallingPublic(amx);
             return 0;
         }
         return 1;
