@@ -150,6 +150,27 @@ TEST_F(PluginTest, SelfDestroyDuringAnotherDestroyStillEndsThePublic) {
     EXPECT_EQ(progress.returnedFromNative, 0);
 }
 
+// A worker whose public runs a public of another script (the server's
+// CallRemoteFunction) is destroyed while that one sleeps: nothing more of
+// either script runs on the worker, and both machines are usable afterwards.
+TEST_F(PluginTest, DestroyingAWorkerInsideAnotherScriptEndsBothPublics) {
+    auto& inner = keep<Progress>();
+    auto& outerRanOn = keep<std::atomic<int>>();
+    emu::Script& other = load({{"Inner", stopsIn(inner, "SleepThread", test::kLongSleep)}});
+    emu::Script& script = load({{"Outer", [&outerRanOn](emu::Call& c) {
+                                     c.native("CallRemoteFunction", {emu::str("Inner")});
+                                     ++outerRanOn;
+                                 }}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
+    ASSERT_TRUE(test::eventually([&] { return inner.entered == 1; }));
+    EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
+    EXPECT_EQ(inner.returnedFromNative, 0);
+    EXPECT_EQ(outerRanOn, 0);
+    EXPECT_EQ(test::machineError(other), AMX_ERR_NONE);
+    EXPECT_EQ(test::machineError(script), AMX_ERR_NONE);
+    EXPECT_EQ(call(other, "SleepThread", {0}), 1);
+}
+
 // A tick must destroy only the thread that queued the id, never a newer one
 // that was given the id after the script destroyed the first.
 TEST_F(PluginTest, StaleQueueEntryLeavesANewerThreadAlone) {

@@ -56,4 +56,34 @@ TEST_F(UnloadLockWaitTest, AmxUnloadEndsAWorkerWaitingForAnotherScriptsLock) {
     EXPECT_EQ(call(*holder, "UnLockThread", {again}), 1);
 }
 
+// The waiting worker is destroyed by a worker of a third script, which is then
+// unloaded: its worker stops waiting for that destruction, which still
+// completes once the waiter's public has returned.
+TEST_F(UnloadLockWaitTest, AmxUnloadEndsAWorkerWaitingForADestructionChain) {
+    test::Watchdog watchdog("unload-destroy-chain", std::chrono::seconds(10),
+                            std::chrono::seconds(60));
+    loadWaiter();
+    std::atomic<bool> destroying{false};
+    std::atomic<bool> ranOn{false};
+    emu::Script& destroyer = host->loadScript({{{"destroy", [&](emu::Call& c) {
+                                                     destroying = true;
+                                                     c.native("DestroyThread", {2});
+                                                     ranOn = true;
+                                                 }}}});
+    EXPECT_EQ(call(destroyer, "CreateThreadEx", {emu::str("destroy")}), 3);
+    ASSERT_TRUE(test::eventually([&] { return destroying.load(); }));
+    watchdog.phase("AmxUnload of the destroying script");
+    EXPECT_EQ(host->unloadScript(destroyer), AMX_ERR_NONE);
+    EXPECT_FALSE(ranOn);
+
+    watchdog.phase("the destruction completes");
+    EXPECT_EQ(call(*holder, "UnLockThread", {lockId}), 1);
+    ASSERT_TRUE(test::eventually([&] {
+        host->tick();
+        return !threadExists(2);
+    }));
+    EXPECT_TRUE(gotLock);
+    EXPECT_EQ(call(*holder, "CreateThread", {emu::str("idle")}), 2);
+}
+
 }  // namespace

@@ -1,0 +1,229 @@
+// Every allocation the plugin makes may fail. One scripted scene touches every
+// native, a self-destroy, a reaping tick, AmxUnload and Unload; it is run
+// once per allocation it makes, with the Nth of the plugin's allocations
+// failing in run N, until a run has no allocation left to fail. No run may
+// crash, hang or leave an error field set, and each leaves the registry
+// empty. Leaks are the sanitizer's and valgrind's to find at exit.
+//
+// This executable replaces operator new, which a plugin sharing the C++
+// runtime calls, and malloc, which the self-contained plugin's own operator
+// new calls. Allocations are the plugin's when the caller is in its code.
+#include <dlfcn.h>
+#include <link.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "tests/support.h"
+#include "tests/watchdog.h"
+
+namespace {
+
+std::atomic<uintptr_t> pluginCodeBegin{0};
+std::atomic<uintptr_t> pluginCodeEnd{0};
+std::atomic<bool> armed{false};
+std::atomic<long> allocations{0};
+std::atomic<long> failAt{0};
+std::atomic<long> failures{0};
+
+bool failsHere(void* caller) {
+    auto address = reinterpret_cast<uintptr_t>(caller);
+    if (!armed.load(std::memory_order_relaxed) || address < pluginCodeBegin ||
+        address >= pluginCodeEnd) {
+        return false;
+    }
+    if (++allocations != failAt) {
+        return false;
+    }
+    ++failures;
+    return true;
+}
+
+void* allocate(size_t size, void* caller) {
+    if (failsHere(caller)) {
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(size_t size) {
+    return allocate(size, __builtin_return_address(0));
+}
+void* operator new[](size_t size) {
+    return allocate(size, __builtin_return_address(0));
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, size_t) noexcept {
+    std::free(memory);
+}
+
+#ifdef VANTREL_STATIC_RUNTIME
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* malloc(size_t size) {
+    if (failsHere(__builtin_return_address(0))) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __libc_malloc(size);
+}
+#endif
+
+namespace {
+
+int findPluginCode(dl_phdr_info* info, size_t, void*) {
+    if (std::string(info->dlpi_name) != VANTREL_PLUGIN_PATH) {
+        return 0;
+    }
+    uintptr_t begin = UINTPTR_MAX;
+    uintptr_t end = 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto& segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD && (segment.p_flags & PF_X) != 0) {
+            begin = std::min<uintptr_t>(begin, info->dlpi_addr + segment.p_vaddr);
+            end = std::max<uintptr_t>(end, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+        }
+    }
+    pluginCodeBegin = begin;
+    pluginCodeEnd = end;
+    return 1;
+}
+
+struct Scene {
+    std::atomic<int> pastTheirEnd{0};
+    // The self-destroying public abandons its code in the machine: only once
+    // no other code runs there.
+    test::Gate selfDestroy;
+};
+
+std::vector<std::pair<std::string, emu::Public>> scenePublics(Scene& scene) {
+    return {
+        {"Sleep",
+         [&scene](emu::Call& c) {
+             c.native("SleepThread", {test::kLongSleep});
+             ++scene.pastTheirEnd;
+         }},
+        {"Quick", [](emu::Call&) {}},
+        {"Self",
+         [&scene](emu::Call& c) {
+             scene.selfDestroy.wait();
+             c.native("DestroyThread", {c.arg(0)});
+             ++scene.pastTheirEnd;
+         }},
+    };
+}
+
+class AllocationFailure : public ::testing::Test {
+  protected:
+    // Runs the scene with the plugin's Nth allocation failing; returns whether
+    // one failed.
+    bool runScene(long n) {
+        watchdog_.phase("run " + std::to_string(n) + ": Load");
+        emu::EmulatedHost host(VANTREL_PLUGIN_PATH);
+        dl_iterate_phdr(&findPluginCode, nullptr);
+        EXPECT_LT(pluginCodeBegin, pluginCodeEnd);
+        allocations = 0;
+        failures = 0;
+        failAt = n;
+        armed = true;
+        if (host.load()) {
+            playScene(host, n);
+            watchdog_.phase("run " + std::to_string(n) + ": Unload");
+            host.unload();
+        }
+        armed = false;
+        EXPECT_TRUE(host.faults().empty()) << "run " << n;
+        EXPECT_TRUE(workersEnded()) << "run " << n;
+        return failures != 0;
+    }
+
+    void playScene(emu::EmulatedHost& host, long n) {
+        std::string run = "run " + std::to_string(n) + ": ";
+        Scene scene;
+        emu::Script& script = host.loadScript({scenePublics(scene), test::kAllNatives});
+        int sleepers = 0;
+        cell sleeper = 0;
+        cell quick = 0;
+        EXPECT_EQ(script.run([&](emu::Call& c) {
+            sleeper = c.native("CreateThread", {emu::str("Sleep")});
+            sleepers += sleeper != 0;
+            quick = c.native("CreateThreadEx", {emu::str("Quick")});
+            c.native("CreateThread", {emu::str("Self")});
+            c.native("UnLockThread", {c.native("LockThread", {sleeper})});
+            c.native("LockThread", {sleeper});
+            c.native("SleepThread", {0});
+        }),
+                  AMX_ERR_NONE)
+            << run;
+        watchdog_.phase(run + "single-shot and self-destroyed workers end");
+        scene.selfDestroy.open();
+        EXPECT_TRUE(workersEnded(sleepers));
+        watchdog_.phase(run + "ticks reap");
+        for (int tick = 0; tick < 3; ++tick) {
+            host.tick();
+        }
+        watchdog_.phase(run + "DestroyThread of a sleeping worker");
+        EXPECT_EQ(script.run([&](emu::Call& c) {
+            if (quick != 0) {
+                EXPECT_EQ(c.native("DestroyThread", {quick}), 0) << run << "the tick reaped it";
+            }
+            c.native("DestroyThread", {sleeper});
+            c.native("CreateThreadEx", {emu::str("Sleep")});
+        }),
+                  AMX_ERR_NONE)
+            << run;
+        EXPECT_EQ(test::machineError(script), AMX_ERR_NONE) << run;
+        watchdog_.phase(run + "AmxUnload");
+        EXPECT_EQ(host.unloadScript(script), AMX_ERR_NONE);
+        EXPECT_EQ(scene.pastTheirEnd, 0) << run;
+        EXPECT_TRUE(workersEnded()) << run;
+
+        // Nothing is left taken: the first ids come again.
+        armed = false;
+        emu::Script& probe = host.loadScript({scenePublics(scene), test::kAllNatives});
+        EXPECT_EQ(probe.run([&](emu::Call& c) {
+            EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1) << run;
+            EXPECT_EQ(c.native("LockThread", {1}), 1) << run;
+        }),
+                  AMX_ERR_NONE);
+        host.unloadScript(probe);
+        armed = true;
+    }
+
+    // The OS threads of the process with no worker running: an ended worker
+    // may still be listed for a moment, hence the wait.
+    bool workersEnded(int workers = 0) {
+        return test::eventually([&] { return emu::countProcessThreads() == baseline_ + workers; });
+    }
+
+    test::Watchdog watchdog_{"allocation-failure", std::chrono::seconds(30),
+                             std::chrono::seconds(1200)};
+    const int baseline_ = emu::countProcessThreads();
+};
+
+TEST_F(AllocationFailure, NoRunCrashesHangsOrLeavesAnythingBehind) {
+    long runs = 1;
+    while (runScene(runs)) {
+        ASSERT_LT(runs, 100000) << "the scene never ran without a failure";
+        ++runs;
+    }
+    EXPECT_GT(runs, 1) << "the plugin's allocations do not come through this executable";
+    std::printf("[alloc] %ld runs, one per allocation of the scene and one with none failing\n",
+                runs);
+}
+
+}  // namespace
