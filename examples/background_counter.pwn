@@ -1,35 +1,32 @@
-// A worker that counts in the background, a timer of the same script that
-// reads the count, and a clean stop after ten reports.
+// A worker that counts in the background, reports every five counts and
+// stops itself after ten reports.
 //
-// The worker and the timer share g_count, so each touches it only while it
-// holds the worker's lock: the count never goes wrong. The lock cannot make
-// it safe for the worker and the timer to run at the same moment (see the
-// top of vantrel.inc): both are kept to a few statements, and the worker
-// spends nearly all of its time asleep. For work that must never fail, use
-// the layout of single_shot_job.pwn instead: a script of its own.
+// It lives in a script of its own whose only other code is its init, and
+// follows both rules at the top of vantrel.inc: the init stays inside
+// SleepThread until the worker has reached a SleepThread of its own, and
+// nothing else of this script ever runs beside the worker. Only the worker
+// touches g_count, so it needs no lock.
 
 #define FILTERSCRIPT
 
 #include <a_samp>
 #include <vantrel>
 
-new g_worker;        // thread id of the counting worker, 0 when there is none
-new g_count;         // guarded by the worker's lock
+new g_count;
 new g_reports;
-new g_reportTimer;
 
 forward CountInBackground(threadid);
-forward ReportCount();
 
 public OnFilterScriptInit()
 {
-    g_worker = CreateThread("CountInBackground");
-    if (g_worker == 0)
+    if (CreateThread("CountInBackground") == 0)
     {
         print("background_counter: could not start the worker");
         return 1;
     }
-    g_reportTimer = SetTimer("ReportCount", 5000, true);
+    // The worker starts at once: stay inside a native until it is inside
+    // one of its own.
+    SleepThread(100);
     return 1;
 }
 
@@ -37,35 +34,22 @@ public OnFilterScriptInit()
 // is destroyed.
 public CountInBackground(threadid)
 {
-    new lock = LockThread(threadid);
-    g_count++;
-    UnLockThread(lock);
     // Without a sleep the worker would call this public again at once and
-    // keep a processor core busy. DestroyThread ends the public here.
+    // keep a processor core busy. The first one also lets the init return
+    // before this code goes on.
     SleepThread(1000);
-}
-
-// Runs on the server's thread.
-public ReportCount()
-{
-    new lock = LockThread(g_worker);
-    new count = g_count;
-    // Give the lock back before destroying the worker: a worker waiting for
-    // a lock that we hold would never end, and DestroyThread would never
-    // return.
-    UnLockThread(lock);
-
-    printf("background_counter: the worker has counted to %d", count);
-    g_reports++;
-    if (g_reports == 10)
+    g_count++;
+    if (g_count % 5 == 0)
     {
-        KillTimer(g_reportTimer);
-        // Wakes the worker from its sleep and waits until it has ended.
-        DestroyThread(g_worker);
-        g_worker = 0;
-        print("background_counter: worker stopped");
+        g_reports++;
+        printf("background_counter: the worker has counted to %d", g_count);
+        if (g_reports == 10)
+        {
+            print("background_counter: worker stopped");
+            // A public that destroys its own thread ends at this call.
+            DestroyThread(threadid);
+        }
     }
 }
 
-// Nothing to do when the script is unloaded: the plugin stops its threads
-// and gives back the locks it took.
+// Nothing to do when the script is unloaded: the plugin stops its threads.

@@ -1,7 +1,8 @@
 // A slow computation run once on a worker, so that the server does not stall
 // while it runs. The job lives in a script of its own whose only other code
-// is its init, and it is started as the init's last statement: no other code
-// of this script ever runs beside it.
+// is its init, and follows both rules at the top of vantrel.inc: the init
+// stays inside SleepThread until the job has reached a SleepThread of its
+// own, and no other code of this script ever runs beside the job.
 
 #define FILTERSCRIPT
 
@@ -15,7 +16,11 @@ public OnFilterScriptInit()
     if (CreateThreadEx("CountPrimes") == 0)
     {
         print("single_shot_job: could not start the job");
+        return 1;
     }
+    // The job starts at once: stay inside a native until it is inside one
+    // of its own.
+    SleepThread(100);
     return 1;
 }
 
@@ -23,6 +28,8 @@ public OnFilterScriptInit()
 // stays taken until a server tick reaps the finished thread.
 public CountPrimes(threadid)
 {
+    // Lets the init return before this code goes on.
+    SleepThread(500);
     new found = 0;
     for (new n = 2; n < 200000; n++)
     {
