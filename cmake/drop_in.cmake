@@ -13,11 +13,21 @@ if(NOT Boost_USE_STATIC_LIBS)
     message(FATAL_ERROR "The drop-in plugin links Boost statically: set Boost_USE_STATIC_LIBS")
 endif()
 
-target_sources(vantrel PRIVATE ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp)
+# The file must load on glibc 2.17 or later (cmake/check_drop_in.sh checks
+# it). What a link on a newer glibc would bind beyond that, and how each is
+# avoided:
+# - the thread functions glibc 2.34 moved into libc.so.6, and fstat64 (2.33):
+#   bound to the versions 2.17 had (compat/oldest_versions.cpp). Those
+#   versions are in libpthread.so.0 before 2.34, hence needed explicitly.
+target_sources(vantrel PRIVATE
+    ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp
+    ${PROJECT_SOURCE_DIR}/compat/oldest_versions.cpp
+)
 target_link_options(vantrel PRIVATE
     -static-libstdc++
     -static-libgcc
     -s
+    LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state
 )
 
 enable_testing()
