@@ -19,6 +19,9 @@ endif()
 # - the thread functions glibc 2.34 moved into libc.so.6, and fstat64 (2.33):
 #   bound to the versions 2.17 had (compat/oldest_versions.cpp). Those
 #   versions are in libpthread.so.0 before 2.34, hence needed explicitly.
+# - arc4random (2.36) and getentropy (2.25), called by std::random_device,
+#   which nothing here uses: the runtime's archive member that has it comes
+#   in for other functions, and --gc-sections leaves its code out.
 target_sources(vantrel PRIVATE
     ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp
     ${PROJECT_SOURCE_DIR}/compat/oldest_versions.cpp
@@ -27,6 +30,7 @@ target_link_options(vantrel PRIVATE
     -static-libstdc++
     -static-libgcc
     -s
+    LINKER:--gc-sections
     LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state
 )
 
