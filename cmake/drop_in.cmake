@@ -22,9 +22,12 @@ endif()
 # - arc4random (2.36) and getentropy (2.25), called by std::random_device,
 #   which nothing here uses: the runtime's archive member that has it comes
 #   in for other functions, and --gc-sections leaves its code out.
+# - __libc_single_threaded (2.32), read by the runtime: a flag of our own
+#   (compat/single_threaded_flag.cpp).
 target_sources(vantrel PRIVATE
     ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp
     ${PROJECT_SOURCE_DIR}/compat/oldest_versions.cpp
+    ${PROJECT_SOURCE_DIR}/compat/single_threaded_flag.cpp
 )
 target_link_options(vantrel PRIVATE
     -static-libstdc++
