@@ -24,10 +24,14 @@ endif()
 #   in for other functions, and --gc-sections leaves its code out.
 # - __libc_single_threaded (2.32), read by the runtime: a flag of our own
 #   (compat/single_threaded_flag.cpp).
+# - _dl_find_object (2.35), through which the static unwinder finds the
+#   exception tables: a lookup of our own on dl_iterate_phdr
+#   (compat/find_object.cpp).
 target_sources(vantrel PRIVATE
     ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp
     ${PROJECT_SOURCE_DIR}/compat/oldest_versions.cpp
     ${PROJECT_SOURCE_DIR}/compat/single_threaded_flag.cpp
+    ${PROJECT_SOURCE_DIR}/compat/find_object.cpp
 )
 target_link_options(vantrel PRIVATE
     -static-libstdc++
@@ -38,5 +42,17 @@ target_link_options(vantrel PRIVATE
 )
 
 enable_testing()
+if(VANTREL_TESTS)
+    include(GoogleTest)
+    add_executable(vantrel-find-object-test
+        ${PROJECT_SOURCE_DIR}/compat/find_object_test.cpp
+        ${PROJECT_SOURCE_DIR}/compat/find_object.cpp
+    )
+    target_link_libraries(vantrel-find-object-test PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS})
+    target_compile_definitions(vantrel-find-object-test PRIVATE
+        VANTREL_PLUGIN_FILE="$<TARGET_FILE:vantrel>")
+    add_dependencies(vantrel-find-object-test vantrel)
+    gtest_discover_tests(vantrel-find-object-test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
+endif()
 add_test(NAME DropIn.FileProperties
          COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel>)
