@@ -56,3 +56,9 @@ if(VANTREL_TESTS)
 endif()
 add_test(NAME DropIn.FileProperties
          COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel>)
+# The check must refuse a file that binds a newer glibc and say for what.
+add_library(vantrel-glibc236-probe MODULE ${PROJECT_SOURCE_DIR}/compat/glibc236_probe.cpp)
+add_test(NAME DropIn.NamesSymbolsOfNewerGlibc
+         COMMAND sh -c "if report=$(sh \"$0\" \"$1\" 2>&1); then exit 1; fi
+                        echo \"$report\" | grep 'needs GLIBC_2.36, newer than 2.17, for: arc4random$'"
+                 ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel-glibc236-probe>)
