@@ -23,7 +23,7 @@
     extern "C" decltype(type) name##_oldest; \
     __asm__(".symver " #name "_oldest, " #name "@" version)
 
-// 2.0 is the create of LinuxThreads' smaller attribute block.
+// pthread_create@GLIBC_2.0 takes the smaller attribute block of LinuxThreads.
 OLDEST_VERSION(pthread_create, pthread_create, "GLIBC_2.1");
 OLDEST_VERSION(pthread_join, pthread_join, "GLIBC_2.0");
 OLDEST_VERSION(pthread_detach, pthread_detach, "GLIBC_2.0");
