@@ -1,7 +1,8 @@
 #!/bin/sh
 # Proves that a built plugin is what the 32-bit server can load on a machine
-# without Boost or a recent libstdc++: a 32-bit x86 shared object, stripped,
-# needing glibc's libraries only, exporting exactly the six entry points.
+# without Boost or a recent libstdc++, with glibc 2.17 or later: a 32-bit x86
+# shared object, stripped, needing glibc's libraries only, binding no symbol
+# version newer than 2.17, exporting exactly the six entry points.
 # Usage: check_drop_in.sh PLUGIN.so
 set -eu
 
@@ -45,14 +46,26 @@ if [ "$exports" != "$expected" ]; then
     echo "$exports" | sed 's/^/  /' >&2
 fi
 
-# The oldest glibc the plugin loads with is documented for server owners;
-# a newer build machine must not raise it unnoticed.
-documented_glibc=2.36
-glibc=$(readelf -V -W "$plugin" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -n 1)
-newest=$(printf '%s\n%s\n' "${glibc:-0}" "$documented_glibc" | sort -V | tail -n 1)
-[ "$newest" = "$documented_glibc" ] ||
-    fail "needs glibc $glibc, newer than the documented $documented_glibc"
-echo "needs: $(echo $needed); glibc ${glibc:-any}"
+# Server distributions of the last decade run glibc 2.17 or later: every
+# symbol version the loader will ask for must be one 2.17 already had. A newer
+# build machine or runtime must not raise that unnoticed.
+oldest_glibc=2.17
+symbols=$(readelf --dyn-syms -W "$plugin")
+required=$(readelf -V -W "$plugin" | sed -n '/\.gnu\.version_r/,$s/.*Name: GLIBC_\([0-9.]*\) .*/\1/p' | sort -uV)
+for version in $required; do
+    [ "$(printf '%s\n%s\n' "$version" "$oldest_glibc" | sort -V | tail -n 1)" = "$oldest_glibc" ] && continue
+    users=$(echo "$symbols" | awk -v version="GLIBC_$version" \
+        '{ n = split($8, name, "@"); if (n > 1 && name[n] == version) print name[1] }' | sort -u)
+    fail "needs GLIBC_$version, newer than $oldest_glibc, for:" $users
+done
+
+# Before 2.34, glibc keeps pthread_create and most of its kin in
+# libpthread.so.0 alone: a file that binds them must load that library itself.
+if echo "$symbols" | grep -q ' UND pthread_' && ! echo "$needed" | grep -qx libpthread.so.0; then
+    fail "binds pthread functions but does not need libpthread.so.0"
+fi
+newest=$(echo "$required" | tail -n 1)
+echo "needs: $(echo $needed); newest glibc version bound: ${newest:-none}"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "ok: $plugin"

@@ -13,13 +13,52 @@ if(NOT Boost_USE_STATIC_LIBS)
     message(FATAL_ERROR "The drop-in plugin links Boost statically: set Boost_USE_STATIC_LIBS")
 endif()
 
-target_sources(vantrel PRIVATE ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp)
+# The file must load on glibc 2.17 or later (cmake/check_drop_in.sh checks
+# it). What a link on a newer glibc would bind beyond that, and how each is
+# avoided:
+# - the thread functions glibc 2.34 moved into libc.so.6, and fstat64 (2.33):
+#   bound to the versions 2.17 had (compat/oldest_versions.cpp). Those
+#   versions are in libpthread.so.0 before 2.34, hence needed explicitly.
+# - arc4random (2.36) and getentropy (2.25), called by std::random_device,
+#   which nothing here uses: the runtime's archive member that has it comes
+#   in for other functions, and --gc-sections leaves its code out.
+# - __libc_single_threaded (2.32), read by the runtime: a flag of our own
+#   (compat/single_threaded_flag.cpp).
+# - _dl_find_object (2.35), through which the static unwinder finds the
+#   exception tables: a lookup of our own on dl_iterate_phdr
+#   (compat/find_object.cpp).
+target_sources(vantrel PRIVATE
+    ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp
+    ${PROJECT_SOURCE_DIR}/compat/oldest_versions.cpp
+    ${PROJECT_SOURCE_DIR}/compat/single_threaded_flag.cpp
+    ${PROJECT_SOURCE_DIR}/compat/find_object.cpp
+)
 target_link_options(vantrel PRIVATE
     -static-libstdc++
     -static-libgcc
     -s
+    LINKER:--gc-sections
+    LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state
 )
 
 enable_testing()
+if(VANTREL_TESTS)
+    include(GoogleTest)
+    add_executable(vantrel-find-object-test
+        ${PROJECT_SOURCE_DIR}/compat/find_object_test.cpp
+        ${PROJECT_SOURCE_DIR}/compat/find_object.cpp
+    )
+    target_link_libraries(vantrel-find-object-test PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS})
+    target_compile_definitions(vantrel-find-object-test PRIVATE
+        VANTREL_PLUGIN_FILE="$<TARGET_FILE:vantrel>")
+    add_dependencies(vantrel-find-object-test vantrel)
+    gtest_discover_tests(vantrel-find-object-test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
+endif()
 add_test(NAME DropIn.FileProperties
          COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel>)
+# The check must refuse a file that binds a newer glibc and say for what.
+add_library(vantrel-glibc236-probe MODULE ${PROJECT_SOURCE_DIR}/compat/glibc236_probe.cpp)
+add_test(NAME DropIn.NamesSymbolsOfNewerGlibc
+         COMMAND sh -c "if report=$(sh \"$0\" \"$1\" 2>&1); then exit 1; fi
+                        echo \"$report\" | grep 'needs GLIBC_2.36, newer than 2.17, for: arc4random$'"
+                 ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel-glibc236-probe>)
