@@ -55,7 +55,7 @@ void tickIdlePlugin(benchmark::State& state) {
 
 Metric lockPair(const Config& config) {
     return timedPair(
-        "lock-pair", 5, [](benchmark::State& s) { lockPairBeside(s, 1, 1); }, mutexPair, config);
+        "lock-pair", 4, [](benchmark::State& s) { lockPairBeside(s, 1, 1); }, mutexPair, config);
 }
 
 Metric tickIdle(const Config& config) {

@@ -5,11 +5,16 @@ namespace bench {
 std::vector<Metric> registerMetrics(const Config& config) {
     // The metrics on a large population stand together, so that a round grows
     // and shrinks it once whichever way round it runs.
-    return {
+    std::vector<Metric> metrics = {
         onceRoundtrip(config),  lockPair(config),         tickIdle(config),
         destroySleeper(config), lockAtPopulation(config), createAtPopulation(config),
         loopRate(config),       sleeperMemory(config),
     };
+    // The address space each worker takes counts on the 32-bit server only.
+    if (sizeof(void*) == 4) {
+        metrics.push_back(stackReserve(config));
+    }
+    return metrics;
 }
 
 benchmark::internal::Benchmark* timed(benchmark::internal::Benchmark* b, const Config& config) {

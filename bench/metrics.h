@@ -21,6 +21,7 @@ Metric lockAtPopulation(const Config& config);
 Metric createAtPopulation(const Config& config);
 Metric loopRate(const Config& config);
 Metric sleeperMemory(const Config& config);
+Metric stackReserve(const Config& config);
 
 // Every metric, in the order the summary measures and prints them.
 std::vector<Metric> registerMetrics(const Config& config);

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace bench {
@@ -42,11 +44,13 @@ char threadState(pid_t tid) {
 
 }  // namespace
 
-Sleepers::Sleepers() : tids_(kTrackedSleepers) {}
+Sleepers::Sleepers() : tids_(kTrackedSleepers), stacks_(kTrackedSleepers) {}
 
 Sleepers::Inside::Inside() {
     uint64_t slot = sleepers.entered_.fetch_add(1, std::memory_order_acq_rel);
     sleepers.tids_[slot % kTrackedSleepers].store(gettid(), std::memory_order_relaxed);
+    sleepers.stacks_[slot % kTrackedSleepers].store(reinterpret_cast<uintptr_t>(this),
+                                                    std::memory_order_relaxed);
     sleepers.inside_.fetch_add(1, std::memory_order_release);
 }
 
@@ -75,6 +79,42 @@ bool Sleepers::waitAsleep(int count, uint64_t mark, std::chrono::seconds deadlin
         }
     }
     return true;
+}
+
+double Sleepers::reservedStacks(uint64_t mark) const {
+    struct Mapping {
+        uintptr_t begin;
+        uintptr_t end;
+        bool guard;
+    };
+    std::vector<Mapping> mappings;
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        unsigned long begin = 0;
+        unsigned long end = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &begin, &end, permissions) == 3) {
+            mappings.push_back({begin, end, std::strcmp(permissions, "---p") == 0});
+        }
+    }
+    double reserved = 0;
+    uint64_t entered = entered_.load(std::memory_order_acquire);
+    for (uint64_t slot = mark; slot < entered; ++slot) {
+        uintptr_t address = stacks_[slot % kTrackedSleepers].load(std::memory_order_relaxed);
+        for (size_t i = 0; i < mappings.size(); ++i) {
+            if (address < mappings[i].begin || address >= mappings[i].end) {
+                continue;
+            }
+            reserved += static_cast<double>(mappings[i].end - mappings[i].begin);
+            // The guard page sits right below the stack it guards.
+            if (i > 0 && mappings[i - 1].guard && mappings[i - 1].end == mappings[i].begin) {
+                reserved += static_cast<double>(mappings[i - 1].end - mappings[i - 1].begin);
+            }
+            break;
+        }
+    }
+    return reserved;
 }
 
 ExitSignal::ExitSignal() {

@@ -38,11 +38,17 @@ class Sleepers {
     // since mark blocks in the kernel. False when the deadline passed first.
     bool waitAsleep(int count, uint64_t mark,
                     std::chrono::seconds deadline = std::chrono::seconds(60)) const;
+    // The address space that the stacks of the threads entered since mark
+    // take, guard pages included, from the process's mappings. Call it while
+    // they sleep.
+    double reservedStacks(uint64_t mark) const;
 
   private:
     // Written once up front: the first round's measurement of resident memory
     // must not see these pages arrive.
     std::vector<std::atomic<pid_t>> tids_;
+    // An address on each sleeper's stack.
+    std::vector<std::atomic<uintptr_t>> stacks_;
     std::atomic<uint64_t> entered_{0};
     std::atomic<int> inside_{0};
 };

@@ -14,6 +14,7 @@
 #include "bench/population.h"
 #include "bench/probes.h"
 #include "bench/rig.h"
+#include "threads/s_thread.h"
 
 namespace bench {
 
@@ -183,12 +184,22 @@ void loopRateHost(benchmark::State& state, double windowSeconds) {
         });
 }
 
-// ---- sleeper-memory: resident memory per sleeping thread.
+// ---- sleeper-memory and stack-reserve: resident memory and address space
+// per sleeping thread.
 
-// Starts count sleepers with start(), measures the memory they added once
-// all sleep, and reports it per thread; stop() ends them.
+enum class Cost {
+    // What the process's resident memory grew by.
+    Memory,
+    // The address space the sleepers' stacks take, measured on each: stacks
+    // that ended threads left behind may serve new threads without a new
+    // mapping, which a growth of the process's mappings would miss.
+    AddressSpace,
+};
+
+// Starts count sleepers with start(), measures their cost once all sleep,
+// and reports it per thread; stop() ends them.
 template <typename Start, typename Stop>
-void measureSleepers(benchmark::State& state, size_t count, Start start, Stop stop) {
+void measureSleepers(benchmark::State& state, size_t count, Cost cost, Start start, Stop stop) {
     double added = 0;
     for (auto _ : state) {
         // Memory freed by earlier runs goes back first, so that it cannot hide
@@ -200,21 +211,21 @@ void measureSleepers(benchmark::State& state, size_t count, Start start, Stop st
         if (!sleepers.waitAsleep(static_cast<int>(count), mark)) {
             state.SkipWithError("the sleepers did not fall asleep");
         }
-        long after = residentBytes();
+        added += cost == Cost::Memory ? static_cast<double>(residentBytes() - before)
+                                      : sleepers.reservedStacks(mark);
         stop();
-        added += static_cast<double>(after - before);
     }
     state.counters["bytes_per_thread"] =
         added / static_cast<double>(count) / static_cast<double>(state.iterations());
 }
 
-void sleeperMemoryPlugin(benchmark::State& state, size_t count) {
+void sleepersPlugin(benchmark::State& state, size_t count, Cost cost) {
     Rig& rig = Rig::get();
     population.resize(0);
     std::vector<cell> ids;
     ids.reserve(count);
     measureSleepers(
-        state, count,
+        state, count, cost,
         [&] {
             rig.run([&](emu::Call& c) {
                 for (size_t i = 0; i < count; ++i) {
@@ -232,15 +243,17 @@ void sleeperMemoryPlugin(benchmark::State& state, size_t count) {
         });
 }
 
-void sleeperMemoryBoost(benchmark::State& state, size_t count) {
+// Bare Boost threads started with attributes, as given.
+void sleepersBoost(benchmark::State& state, size_t count, Cost cost,
+                   const boost::thread::attributes& attributes) {
     population.resize(0);
     std::vector<boost::thread> threads;
     threads.reserve(count);
     measureSleepers(
-        state, count,
+        state, count, cost,
         [&] {
             for (size_t i = 0; i < count; ++i) {
-                threads.emplace_back(&sleepUntilInterrupted);
+                threads.emplace_back(attributes, &sleepUntilInterrupted);
             }
         },
         [&] {
@@ -252,6 +265,22 @@ void sleeperMemoryBoost(benchmark::State& state, size_t count) {
             }
             threads.clear();
         });
+}
+
+// Registers both sides of a per-sleeper metric, one run of count sleepers each.
+Metric perSleeper(const std::string& name, double goal, size_t count, Cost cost,
+                  const boost::thread::attributes& attributes) {
+    Metric m{name, goal, name + "/plugin", name + "/boost", "bytes_per_thread"};
+    for (auto* b : {benchmark::RegisterBenchmark(
+                        m.plugin.c_str(),
+                        [count, cost](benchmark::State& s) { sleepersPlugin(s, count, cost); }),
+                    benchmark::RegisterBenchmark(m.baseline.c_str(),
+                                                 [count, cost, attributes](benchmark::State& s) {
+                                                     sleepersBoost(s, count, cost, attributes);
+                                                 })}) {
+        b->Iterations(1)->UseRealTime();
+    }
+    return m;
 }
 
 }  // namespace
@@ -298,18 +327,16 @@ Metric loopRate(const Config& config) {
 }
 
 Metric sleeperMemory(const Config& config) {
-    Metric m{"sleeper-memory", 1.1, "sleeper-memory/plugin", "sleeper-memory/boost",
-             "bytes_per_thread"};
-    size_t count = config.sleepers;
-    for (auto* b :
-         {benchmark::RegisterBenchmark(
-              m.plugin.c_str(), [count](benchmark::State& s) { sleeperMemoryPlugin(s, count); }),
-          benchmark::RegisterBenchmark(m.baseline.c_str(), [count](benchmark::State& s) {
-              sleeperMemoryBoost(s, count);
-          })}) {
-        b->Iterations(1)->UseRealTime();
-    }
-    return m;
+    return perSleeper("sleeper-memory", 1.1, config.sleepers, Cost::Memory,
+                      boost::thread::attributes());
+}
+
+Metric stackReserve(const Config& config) {
+    // Against threads with the very stack the plugin gives its workers: what
+    // a worker reserves beyond that stack and its guard shows as the ratio.
+    boost::thread::attributes attributes;
+    attributes.set_stack_size(kWorkerStackBytes);
+    return perSleeper("stack-reserve", 1.1, config.sleepers, Cost::AddressSpace, attributes);
 }
 
 }  // namespace bench
