@@ -1,7 +1,7 @@
 #pragma once
 
-#include <map>
 #include <memory>
+#include <vector>
 
 #include <boost/intrusive/list.hpp>
 #include <boost/thread/lock_types.hpp>
@@ -31,31 +31,27 @@ using LockList = boost::intrusive::list<
 // Held locks by lock id. Not synchronised itself: the registry's guard covers
 // it. Only reserve() allocates, so that a mutex once taken is always recorded.
 class LockTable {
-    using Table = std::map<cell, ThreadLock>;
-
   public:
-    // Room for one more held lock, set aside for one taker.
-    class Room {
-        Table::node_type node_;
-        friend class LockTable;
-    };
-
-    // Throws std::bad_alloc and changes nothing when there is no memory.
-    Room reserve();
-    void cancel(Room room) noexcept;
-    // Records a mutex the caller already holds; returns its lock id.
-    cell add(Room room, const std::shared_ptr<ScriptMutex>& mutex, MachineRecord& taker) noexcept;
+    // Sets aside room for one more held lock; throws std::bad_alloc and
+    // changes nothing when there is no memory.
+    void reserve();
+    void cancel() noexcept;
+    // Records a mutex the caller already holds, in reserved room; returns its
+    // lock id.
+    cell add(const std::shared_ptr<ScriptMutex>& mutex, MachineRecord& taker) noexcept;
     bool release(cell lockId) noexcept;
     void releaseTakenBy(MachineRecord& taker) noexcept;
 
   private:
-    Table::iterator find(cell lockId);
-    void drop(Table::iterator lock) noexcept;
+    void drop(ThreadLock& lock) noexcept;
 
-    Table locks_;
     IdPool ids_;
-    // The entry of the last released lock, kept for the next one with its
-    // mutex: a script that locks and unlocks one thread in a loop then neither
-    // allocates nor counts references.
-    Table::node_type spare_;
+    // Entry i holds lock id i + 1 while its taker is set. Lock ids are the
+    // smallest free, so the entries are dense, and there are at least as many
+    // as locks held and reserved. An entry, once made, stays for the next lock
+    // given its id, and keeps the mutex it held last: a script that locks and
+    // unlocks one thread in a loop neither allocates nor counts references.
+    std::vector<std::unique_ptr<ThreadLock>> entries_;
+    size_t held_ = 0;
+    size_t reserved_ = 0;
 };

@@ -144,15 +144,14 @@ S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
     if (taker == nullptr || taker->closing) {
         return {0, false};
     }
-    LockTable::Room room;
     try {
-        room = locks_.reserve();
+        locks_.reserve();
     } catch (...) {
         return {0, false};
     }
     const std::shared_ptr<ScriptMutex>& threadMutex = entry->second->mutex;
     if (threadMutex->try_lock()) {
-        return {locks_.add(std::move(room), threadMutex, *taker), false};
+        return {locks_.add(threadMutex, *taker), false};
     }
     // The wait gives the guard up: the thread, and the taker's record, may go
     // meanwhile.
@@ -169,10 +168,10 @@ S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
         if (taken) {
             mutex->unlock();
         }
-        locks_.cancel(std::move(room));
+        locks_.cancel();
         return {0, closing()};
     }
-    return {locks_.add(std::move(room), mutex, *taker), false};
+    return {locks_.add(mutex, *taker), false};
 }
 
 bool S_Manager::Unlock(cell lockId) {
