@@ -8,9 +8,7 @@
 cell n_LockThread(AMX* amx, cell* params) {
     return shielded([&] {
         S_Manager::Locked locked = g_manager->Lock(params[1], amx);
-        if (locked.endPublic) {
-            endCallingPublic(amx);
-        }
+        endPublicIn(locked.endPublicIn);
         return locked.lockId;
     });
 }

@@ -31,7 +31,10 @@ PLUGIN_EXPORT bool Load(void** data) {
 
 PLUGIN_EXPORT void Unload() {
     // Stops and joins every worker before the registry goes.
-    delete g_manager;
+    try {
+        delete g_manager;
+    } catch (...) {
+    }
     g_manager = nullptr;
     printUnloadBanner();
 }
@@ -48,10 +51,16 @@ PLUGIN_EXPORT int AmxLoad(AMX* amx) {
 
 PLUGIN_EXPORT int AmxUnload(AMX* amx) {
     // The host frees the machine after this returns: no worker may outlive it.
-    g_manager->RemoveMachine(amx);
+    try {
+        g_manager->RemoveMachine(amx);
+    } catch (...) {
+    }
     return AMX_ERR_NONE;
 }
 
 PLUGIN_EXPORT void ProcessTick() {
-    g_manager->Reap();
+    try {
+        g_manager->Reap();
+    } catch (...) {
+    }
 }

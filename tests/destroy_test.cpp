@@ -171,6 +171,26 @@ TEST_F(PluginTest, DestroyingAWorkerInsideAnotherScriptEndsBothPublics) {
     EXPECT_EQ(call(other, "SleepThread", {0}), 1);
 }
 
+// The server's CallRemoteFunction runs the public of every script that has
+// it, so after one script's copy has been ended, the next one's starts on
+// the destroyed worker: its first sleep ends it as well.
+TEST_F(PluginTest, ADestroyedWorkerEndsAtTheSleepOfEveryScriptItRunsInto) {
+    auto& hooks = keep<std::array<Progress, 2>>();
+    emu::Script& first = load({{"Hook", stopsIn(hooks[0], "SleepThread", test::kLongSleep)}});
+    emu::Script& second = load({{"Hook", stopsIn(hooks[1], "SleepThread", test::kLongSleep)}});
+    emu::Script& script =
+        load({{"Outer", [](emu::Call& c) { c.native("CallRemoteFunction", {emu::str("Hook")}); }}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
+    ASSERT_TRUE(test::eventually([&] { return hooks[0].entered == 1; }));
+    test::AsyncRun destroyer(script, [](emu::Call& c) { c.native("DestroyThread", {1}); });
+    ASSERT_TRUE(test::eventually([&] { return destroyer.done(); }));
+    EXPECT_EQ(hooks[0].returnedFromNative + hooks[1].returnedFromNative, 0);
+    for (emu::Script* machine : {&first, &second, &script}) {
+        EXPECT_EQ(test::machineError(*machine), AMX_ERR_NONE);
+    }
+    EXPECT_TRUE(workersEnded());
+}
+
 // A tick must destroy only the thread that queued the id, never a newer one
 // that was given the id after the script destroyed the first.
 TEST_F(PluginTest, StaleQueueEntryLeavesANewerThreadAlone) {

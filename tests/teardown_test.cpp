@@ -98,6 +98,29 @@ TEST_F(PluginTest, AmxUnloadStopsThatMachinesThreadsOnly) {
     EXPECT_EQ(call(survivor, "CreateThreadEx", {emu::str("Count")}), 2);
 }
 
+// A worker of another script asleep in the unloaded script's code must be
+// out of it before the server frees the machine. (A worker running that code
+// outside the plugin's natives is beyond the plugin's reach.)
+TEST_F(PluginTest, AmxUnloadWaitsForAWorkerOfAnotherScriptInsideIt) {
+    auto& inner = keep<std::atomic<int>>();
+    auto& tid = keep<std::atomic<pid_t>>();
+    emu::Script& unloaded = load({{"Inner", [&inner, &tid](emu::Call& c) {
+                                       ++inner;
+                                       tid = test::osThreadId();
+                                       c.native("SleepThread", {test::kLongSleep});
+                                       ++inner;
+                                   }}});
+    emu::Script& script = load(
+        {{"Outer", [](emu::Call& c) { c.native("CallRemoteFunction", {emu::str("Inner")}); }}});
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
+    ASSERT_TRUE(test::blocks(tid));
+    EXPECT_EQ(host->unloadScript(unloaded), AMX_ERR_NONE);
+    EXPECT_TRUE(host->faults().empty());
+    EXPECT_EQ(inner, 1);
+    EXPECT_EQ(test::machineError(script), AMX_ERR_NONE);
+    EXPECT_TRUE(workersEnded());
+}
+
 TEST_F(PluginTest, UnloadJoinsEveryWorkerAndTheCycleRepeats) {
     for (int cycle = 0; cycle < 2; ++cycle) {
         if (cycle > 0) {

@@ -1,9 +1,8 @@
 #pragma once
 
-#include "plugin/host_api.h"
+#include "threads/s_manager.h"
 
-// Makes the script machines abandon the public of the calling worker at the
-// native it called in amx: that machine, and the worker's own when the public
-// called into another script. Nothing more of either runs on the worker; the
-// worker clears their error fields once its public has been abandoned.
-void endCallingPublic(AMX* amx);
+// Makes each machine the registry named abandon the public that called the
+// running native on this worker: nothing more of it runs. The worker clears
+// their error fields once its public has been abandoned.
+void endPublicIn(const S_Manager::Machines& machines);

@@ -25,6 +25,8 @@ struct MachineRecord {
     // all of them: only the last may clear it, or another's public would run
     // on past the native that ended it.
     int abandoning = 0;
+    // Workers of other scripts blocked in a native its code called.
+    int visitors = 0;
     // Every script thread it created, until the thread is freed.
     ThreadList threads;
     // Every lock it took and still holds.

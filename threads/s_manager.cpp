@@ -65,18 +65,18 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     return id;
 }
 
-S_Manager::Destroyed S_Manager::Destroy(cell id) {
+S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
     S_Thread* self = S_Thread::current();
     Guard guard(guard_);
     auto entry = threads_.find(id);
     if (entry == threads_.end()) {
-        return {false, false};
+        return {false, {}};
     }
     if (self != nullptr && self->state() != ThreadState::Running) {
         // Our own destruction has begun. Waiting for another worker now could
         // close a cycle of workers destroying each other; end instead. This
         // also ends a public that destroys itself while another caller does.
-        return {false, true};
+        return {false, abandon(*self, amx)};
     }
     S_Thread& target = *entry->second;
     if (&target == self) {
@@ -85,29 +85,35 @@ S_Manager::Destroyed S_Manager::Destroy(cell id) {
         stop(target, false);
         threads_.erase(entry);
         threadIds_.release(id);
-        return {true, true};
+        return {true, abandon(*self, amx)};
     }
     if (!stop(target, true)) {
-        return {false, false};
+        return {false, {}};
     }
+    enter(self, amx);
     {
         // Finishing a destruction that has begun outranks the caller's own:
-        // a thread is never left half-destroyed. Only the caller's script
-        // unloading cuts the wait short, since the wait may depend on code of
-        // another script that cannot run before that unload is over.
+        // a thread is never left half-destroyed. Only an unload of the
+        // caller's script, or of the script whose code called this, cuts the
+        // wait short: the wait may depend on code of another script that
+        // cannot run before that unload is over.
         boost::this_thread::disable_interruption uninterruptible;
-        changed_.wait(guard, [&] {
-            return target.state() == ThreadState::Freeing ||
-                   (self != nullptr && self->machine.closing);
-        });
+        changed_.wait(guard,
+                      [&] { return target.state() == ThreadState::Freeing || unloading(self); });
     }
-    if (target.state() != ThreadState::Freeing) {
+    bool destroyed = target.state() == ThreadState::Freeing;
+    if (destroyed) {
+        free(guard, target);
+    } else {
         // Completed by whoever comes next once its worker has ended.
         target.setState(ThreadState::Retired);
-        return {false, true};
     }
-    free(guard, target);
-    return {true, self != nullptr && self->state() != ThreadState::Running};
+    Destroyed result{destroyed, {}};
+    if (self != nullptr && (self->state() != ThreadState::Running || unloading(self))) {
+        result.endPublicIn = abandon(*self, amx);
+    }
+    leave(self);
+    return result;
 }
 
 void S_Manager::Reap() {
@@ -129,49 +135,55 @@ void S_Manager::Reap() {
 
 S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
     S_Thread* self = S_Thread::current();
-    auto closing = [self] { return self != nullptr && self->machine.closing; };
     Guard guard(guard_);
     auto entry = threads_.find(threadId);
     if (entry == threads_.end()) {
-        return {0, false};
-    }
-    if (closing()) {
-        // The script is going: a lock taken now could never be released.
-        return {0, true};
+        return {0, {}};
     }
     MachineRecord* taker =
         self != nullptr && self->machine.amx == amx ? &self->machine : record(amx);
+    if (self != nullptr && (self->machine.closing || (taker != nullptr && taker->closing))) {
+        // The script is going: a lock taken now could never be released.
+        return {0, abandon(*self, amx)};
+    }
     if (taker == nullptr || taker->closing) {
-        return {0, false};
+        return {0, {}};
     }
     try {
         locks_.reserve();
     } catch (...) {
-        return {0, false};
+        return {0, {}};
     }
     const std::shared_ptr<ScriptMutex>& threadMutex = entry->second->mutex;
     if (threadMutex->try_lock()) {
-        return {locks_.add(threadMutex, *taker), false};
+        return {locks_.add(threadMutex, *taker), {}};
     }
-    // The wait gives the guard up: the thread, and the taker's record, may go
-    // meanwhile.
+    // The wait gives the guard up, and the thread may go meanwhile. The
+    // taker's record stays: it is the caller's own script's, or one whose
+    // unload waits for the caller to leave its native.
     std::shared_ptr<ScriptMutex> mutex = threadMutex;
+    enter(self, amx);
     if (self != nullptr) {
         self->waitingFor = mutex;
     }
-    bool taken = mutex->lock(guard, closing);
+    bool taken = mutex->lock(guard, [&] { return unloading(self); });
     if (self != nullptr) {
         self->waitingFor.reset();
     }
-    taker = record(amx);
-    if (!taken || closing() || taker == nullptr || taker->closing) {
+    Locked result{0, {}};
+    if (taken && !unloading(self)) {
+        result.lockId = locks_.add(mutex, *taker);
+    } else {
         if (taken) {
             mutex->unlock();
         }
         locks_.cancel();
-        return {0, closing()};
+        if (self != nullptr) {
+            result.endPublicIn = abandon(*self, amx);
+        }
     }
-    return {locks_.add(mutex, *taker), false};
+    leave(self);
+    return result;
 }
 
 bool S_Manager::Unlock(cell lockId) {
@@ -179,27 +191,93 @@ bool S_Manager::Unlock(cell lockId) {
     return locks_.release(lockId);
 }
 
-S_Manager::Machines S_Manager::Abandon(AMX* amx) {
-    Machines raise{};
+bool S_Manager::EnterNative(AMX* amx) {
     S_Thread* self = S_Thread::current();
     if (self == nullptr) {
-        return raise;
+        return true;
+    }
+    if (self->state() != ThreadState::Running) {
+        return false;
+    }
+    if (self->machine.amx == amx) {
+        return true;
     }
     Guard guard(guard_);
+    enter(self, amx);
+    return !unloading(self);
+}
+
+S_Manager::Machines S_Manager::LeaveNative(AMX* amx, bool endPublic) {
+    S_Thread* self = S_Thread::current();
+    // Only the worker itself sets its own visit.
+    if (self == nullptr || (!endPublic && self->visiting == nullptr)) {
+        return {};
+    }
+    Guard guard(guard_);
+    Machines raise{};
+    if (endPublic) {
+        raise = abandon(*self, amx);
+    }
+    leave(self);
+    return raise;
+}
+
+// The worker's public is to end at a native called in amx: counts the
+// abandonment in that machine and in the worker's own (the public may have
+// called into another script), and returns those to raise the error in. The
+// worker is stopped if it was not: nothing more of any script may run on it.
+S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
+    if (self.state() == ThreadState::Running) {
+        stop(self, false);
+    }
+    Machines raise{};
     size_t raised = 0;
-    MachineRecord** slots = self->abandonedIn;
-    for (MachineRecord* machine : {record(amx), &self->machine}) {
-        if (machine == nullptr || machine == slots[0] || machine == slots[1]) {
+    for (MachineRecord* machine : {record(amx), &self.machine}) {
+        if (machine == nullptr) {
             continue;
         }
-        MachineRecord*& slot = slots[0] == nullptr ? slots[0] : slots[1];
-        if (slot == nullptr) {
-            slot = machine;
+        MachineRecord** empty = nullptr;
+        bool counted = false;
+        for (MachineRecord*& slot : self.abandonedIn) {
+            counted = counted || slot == machine;
+            if (slot == nullptr && empty == nullptr) {
+                empty = &slot;
+            }
+        }
+        if (!counted && empty != nullptr) {
+            *empty = machine;
             ++machine->abandoning;
             raise[raised++] = machine->amx;
         }
     }
     return raise;
+}
+
+// A worker in a native called by another script's code: that script's unload
+// stops the worker and waits until it has left.
+void S_Manager::enter(S_Thread* self, AMX* amx) {
+    if (self == nullptr || self->machine.amx == amx) {
+        return;
+    }
+    MachineRecord* machine = record(amx);
+    if (machine != nullptr) {
+        self->visiting = machine;
+        ++machine->visitors;
+    }
+}
+
+void S_Manager::leave(S_Thread* self) {
+    if (self == nullptr || self->visiting == nullptr) {
+        return;
+    }
+    --self->visiting->visitors;
+    self->visiting = nullptr;
+    changed_.notify_all();
+}
+
+bool S_Manager::unloading(const S_Thread* self) const {
+    return self != nullptr &&
+           (self->machine.closing || (self->visiting != nullptr && self->visiting->closing));
 }
 
 void S_Manager::workerEnded(S_Thread& thread, ClearError clearError) noexcept {
@@ -212,9 +290,16 @@ void S_Manager::workerEnded(S_Thread& thread, ClearError clearError) noexcept {
     }
     switch (thread.state()) {
         case ThreadState::Running:
-            // Only a single-shot worker ends while running: its public returned.
-            thread.setState(ThreadState::Finished);
-            finished_.push_back(thread);
+            if (thread.mode == MODE_ONCE) {
+                thread.setState(ThreadState::Finished);
+                finished_.push_back(thread);
+                break;
+            }
+            // A looping worker ends while running only when it could not tell
+            // itself apart from other threads and so ran nothing.
+            releaseId(thread);
+            thread.setState(ThreadState::Ended);
+            ended_.push_back(thread);
             break;
         case ThreadState::Claimed:
             thread.setState(ThreadState::Freeing);
@@ -305,7 +390,19 @@ void S_Manager::close(Guard& guard, const MachineRecord* only) {
             }
         }
     }
-    // Its workers waiting for another thread's destruction stop waiting.
+    // So do workers of other scripts blocked in a native its code called:
+    // they must leave the machine before it goes.
+    for (auto& entry : machines_) {
+        for (S_Thread& thread : entry.second->threads) {
+            if (thread.visiting != nullptr && thread.visiting->closing) {
+                stop(thread, false);
+                if (thread.waitingFor) {
+                    thread.waitingFor->wakeWaiters();
+                }
+            }
+        }
+    }
+    // Waits for another thread's destruction end.
     changed_.notify_all();
     for (;;) {
         S_Thread* ended = nullptr;
@@ -323,7 +420,8 @@ void S_Manager::close(Guard& guard, const MachineRecord* only) {
         bool done = true;
         for (auto& entry : machines_) {
             const MachineRecord& machine = *entry.second;
-            if (closes(machine) && (!machine.threads.empty() || machine.abandoning != 0)) {
+            if (closes(machine) &&
+                (!machine.threads.empty() || machine.abandoning != 0 || machine.visitors != 0)) {
                 done = false;
             }
         }

@@ -24,18 +24,18 @@
 // the registry says so, and the native talks to the script machine.
 class S_Manager final : private ThreadOwner {
   public:
+    // The machines to raise the error in that ends the calling worker's
+    // public; null entries stand for none.
+    using Machines = std::array<AMX*, 2>;
     struct Destroyed {
         // False also when another caller, a tick or an unload is stopping it.
         bool destroyed;
-        // The caller's own thread is stopping: its public must end here.
-        bool endPublic;
+        Machines endPublicIn;
     };
     struct Locked {
         cell lockId;  // 0 when nothing was locked
-        bool endPublic;
+        Machines endPublicIn;
     };
-    // The machines to raise the error in that ends a public; null for none.
-    using Machines = std::array<AMX*, 2>;
 
     S_Manager() = default;
     S_Manager(const S_Manager&) = delete;
@@ -54,7 +54,8 @@ class S_Manager final : private ThreadOwner {
     // is being unloaded, the workers' ceiling is reached, or there is no
     // memory or no OS thread for it.
     cell Create(AMX* amx, int publicIndex, ThreadMode mode);
-    Destroyed Destroy(cell id);
+    // amx is the machine whose code called DestroyThread.
+    Destroyed Destroy(cell id, AMX* amx);
     // Frees every thread whose worker ended with nobody waiting for it, and at
     // most one finished single-shot thread.
     void Reap();
@@ -64,9 +65,12 @@ class S_Manager final : private ThreadOwner {
     Locked Lock(cell threadId, AMX* amx);
     bool Unlock(cell lockId);
 
-    // For a native in amx whose calling worker's public must end: counts the
-    // abandonment in amx and in the worker's own machine, and returns them.
-    Machines Abandon(AMX* amx);
+    // Around a native of the plugin's own that may block, such as a sleep,
+    // called in amx. EnterNative returns false when the calling worker's
+    // public must end at once; LeaveNative, told whether it must end, returns
+    // the machines to raise the error in.
+    bool EnterNative(AMX* amx);
+    Machines LeaveNative(AMX* amx, bool endPublic);
 
   private:
     using Guard = boost::unique_lock<boost::mutex>;
@@ -76,6 +80,10 @@ class S_Manager final : private ThreadOwner {
 
     void workerEnded(S_Thread& thread, ClearError clearError) noexcept override;
 
+    Machines abandon(S_Thread& self, AMX* amx);
+    void enter(S_Thread* self, AMX* amx);
+    void leave(S_Thread* self);
+    bool unloading(const S_Thread* self) const;
     bool stop(S_Thread& thread, bool freedByCaller);
     void free(Guard& guard, S_Thread& thread);
     void close(Guard& guard, const MachineRecord* only);

@@ -27,7 +27,7 @@ class RunningThread {
     bool ready() const { return ready_; }
 
     S_Thread* get() const { return static_cast<S_Thread*>(pthread_getspecific(key_)); }
-    void set(S_Thread* thread) const { pthread_setspecific(key_, thread); }
+    bool set(S_Thread* thread) const { return pthread_setspecific(key_, thread) == 0; }
 
   private:
     pthread_key_t key_;
@@ -69,9 +69,11 @@ S_Thread* S_Thread::current() {
 }
 
 void S_Thread::Run() noexcept {
-    runningThread.set(this);
+    // A worker that cannot tell itself apart runs nothing: destroying its own
+    // thread, it would wait for itself.
+    bool identified = runningThread.set(this);
     AMX* amx = machine.amx;
-    while (state() == ThreadState::Running) {
+    while (identified && state() == ThreadState::Running) {
         host::Push(amx, id);
         host::Exec(amx, nullptr, publicIndex);
         if (mode != MODE_LOOP) {

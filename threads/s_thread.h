@@ -102,8 +102,12 @@ class S_Thread {
     // The registry's: the script mutex the worker waits for in LockThread.
     std::shared_ptr<ScriptMutex> waitingFor;
     // The registry's: the machines in which this worker's public is being
-    // abandoned, the native's and its own.
-    MachineRecord* abandonedIn[2] = {};
+    // abandoned, its own and those of scripts its public called into; more
+    // scripts than this on one worker go uncounted.
+    MachineRecord* abandonedIn[8] = {};
+    // The registry's: the other script in whose code the worker is blocked
+    // in one of the plugin's natives.
+    MachineRecord* visiting = nullptr;
     // The registry's: links into its machine's threads, and into the finished
     // queue or the ended list.
     boost::intrusive::list_member_hook<> machineHook;

@@ -64,27 +64,29 @@ cell n_CreateThreadEx(AMX* amx, cell* params) {
 
 cell n_DestroyThread(AMX* amx, cell* params) {
     return shielded([&]() -> cell {
-        S_Manager::Destroyed destroyed = g_manager->Destroy(params[1]);
-        if (destroyed.endPublic) {
-            endCallingPublic(amx);
-        }
+        S_Manager::Destroyed destroyed = g_manager->Destroy(params[1], amx);
+        endPublicIn(destroyed.endPublicIn);
         return destroyed.destroyed ? 1 : 0;
     });
 }
 
 cell n_SleepThread(AMX* amx, cell* params) {
     return shielded([&]() -> cell {
-        try {
-            // Even a deadline already past ends a worker whose thread is being
-            // destroyed.
-            boost::this_thread::interruption_point();
-            sleepUntil(
-                boost::posix_time::microsec_clock::universal_time() +
-                boost::posix_time::microseconds(static_cast<int64_t>(params[1]) * 1000000 / 1000));
-        } catch (const boost::thread_interrupted&) {
-            endCallingPublic(amx);
-            return 0;
+        // A worker whose thread is stopping ends here, even with a deadline
+        // already past, and also once the interruption that stopped it has
+        // been spent: its public may have called into another script's code.
+        bool ended = !g_manager->EnterNative(amx);
+        if (!ended) {
+            try {
+                boost::this_thread::interruption_point();
+                sleepUntil(boost::posix_time::microsec_clock::universal_time() +
+                           boost::posix_time::microseconds(static_cast<int64_t>(params[1]) *
+                                                           1000000 / 1000));
+            } catch (const boost::thread_interrupted&) {
+                ended = true;
+            }
         }
-        return 1;
+        endPublicIn(g_manager->LeaveNative(amx, ended));
+        return ended ? 0 : 1;
     });
 }
