@@ -11,16 +11,22 @@
 namespace stress {
 
 struct Settings {
-    uint64_t seed = 20240611;
-    // Churn time in all, shared by the rounds, and a cap on operations.
-    double seconds = 6.0;
-    uint64_t maxOps = 400000;
+    // A fresh one each run unless given: every run explores new orders.
+    uint64_t seed = 0;
+    // Operations in all, shared by the rounds, so that a run covers as much
+    // on a slow machine as on a fast one; the churn time in all caps a run
+    // on a machine too slow for them.
+    uint64_t maxOps = 100000;
+    double seconds = 30.0;
     int rounds = 4;
 
     static Settings fromEnvironment() {
         Settings settings;
         if (const char* seed = std::getenv("VANTREL_STRESS_SEED")) {
             settings.seed = std::stoull(seed);
+        } else {
+            std::random_device entropy;
+            settings.seed = (uint64_t{entropy()} << 32) | entropy();
         }
         if (const char* seconds = std::getenv("VANTREL_STRESS_SECONDS")) {
             settings.seconds = std::stod(seconds);
