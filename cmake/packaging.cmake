@@ -7,7 +7,7 @@ if(NOT VANTREL_DROP_IN)
 endif()
 
 install(TARGETS vantrel LIBRARY DESTINATION plugins)
-install(FILES include/vantrel.inc DESTINATION pawno/include)
+install(FILES ${PROJECT_BINARY_DIR}/include/vantrel.inc DESTINATION pawno/include)
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION vantrel)
 
 set(CPACK_GENERATOR TGZ)

@@ -52,7 +52,7 @@ TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
     ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[0], "\n");
     EXPECT_EQ(log[1], kRule);
-    EXPECT_EQ(log[2], " Vantrel plugin v0.1.6 loaded");
+    EXPECT_EQ(log[2], " Vantrel plugin v" VANTREL_VERSION " loaded");
     EXPECT_EQ(log[3], kRule);
     ASSERT_GT(log[4].size(), 1u);
     EXPECT_EQ(log[4][0], ' ');
@@ -63,7 +63,8 @@ TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
     log = host.log();
     std::vector<std::string> unloadBanner(log.begin() + 6, log.end());
     EXPECT_EQ(unloadBanner,
-              (std::vector<std::string>{"\n", kRule, " Vantrel plugin v0.1.6 unloaded", kRule}));
+              (std::vector<std::string>{"\n", kRule,
+                                        " Vantrel plugin v" VANTREL_VERSION " unloaded", kRule}));
 }
 
 TEST(Lifecycle, ExportsTheSixEntryPointsAndNothingElse) {
