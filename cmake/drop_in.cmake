@@ -14,13 +14,21 @@ endif()
 target_sources(vantrel PRIVATE ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp)
 enable_testing()
 if(WIN32)
-    # The whole link static: with -static-libgcc -static-libstdc++ alone the
-    # driver still links winpthread as a DLL, which servers do not have.
-    target_link_options(vantrel PRIVATE -static -s)
+    # The whole link is static (see CMakeLists.txt): with -static-libgcc and
+    # -static-libstdc++ alone the driver would still link winpthread as a DLL.
+    target_link_options(vantrel PRIVATE -s)
     find_program(VANTREL_OBJDUMP NAMES ${VANTREL_MINGW_TRIPLET}-objdump objdump REQUIRED)
     add_test(NAME DropIn.FileProperties
              COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_dll.sh ${VANTREL_OBJDUMP}
                      $<TARGET_FILE:vantrel>)
+    if(TARGET cdecl-plugin)
+        # The check tells a DLL whose entry points leave their argument on the stack.
+        add_test(NAME DropIn.FileCheckRejectsCdeclExports
+                 COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_dll.sh ${VANTREL_OBJDUMP}
+                         $<TARGET_FILE:cdecl-plugin>)
+        set_tests_properties(DropIn.FileCheckRejectsCdeclExports PROPERTIES
+            PASS_REGULAR_EXPRESSION "FAIL: Load returns.*FAIL: AmxLoad returns.*FAIL: AmxUnload returns")
+    endif()
     return()
 endif()
 

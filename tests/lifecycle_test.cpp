@@ -1,7 +1,9 @@
 // The six entry points as the server sees them: what the file exports, the
 // banners, native registration in every machine and an idle tick.
+#ifndef _WIN32
 #include <elf.h>
 #include <link.h>
+#endif
 
 #include <array>
 #include <fstream>
@@ -9,6 +11,9 @@
 #include <set>
 
 #include "tests/support.h"
+#ifdef _WIN32
+#include "tests/pe_exports.h"
+#endif
 
 namespace {
 
@@ -18,6 +23,9 @@ const std::string kRule = std::string(38, '_') + "\n";
 const std::set<std::string> kEntryPoints = {"Supports", "Load",      "Unload",
                                             "AmxLoad",  "AmxUnload", "ProcessTick"};
 
+#ifdef _WIN32
+using test::exportedSymbols;
+#else
 // Every symbol the file defines and makes visible to dlsym, read from its
 // dynamic symbol table.
 std::set<std::string> exportedSymbols(const char* path) {
@@ -42,6 +50,7 @@ std::set<std::string> exportedSymbols(const char* path) {
     }
     return names;
 }
+#endif
 
 TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
     emu::EmulatedHost host(VANTREL_PLUGIN_PATH);
@@ -65,6 +74,7 @@ TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
     EXPECT_EQ(unloadBanner,
               (std::vector<std::string>{"\n", kRule,
                                         " Vantrel plugin v" VANTREL_VERSION " unloaded", kRule}));
+    EXPECT_TRUE(host.faults().empty()) << host.faults().front();
 }
 
 TEST(Lifecycle, ExportsTheSixEntryPointsAndNothingElse) {
