@@ -197,13 +197,8 @@ void EmulatedHost::tick() {
 }
 
 Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResult) {
-    auto script = std::make_unique<Script>(std::move(definition));
-    Script& started = *script;
-    {
-        std::lock_guard<std::mutex> lock(guard_);
-        scripts_.push_back(std::move(script));
-    }
-    int result = enter<int>("AmxLoad", amxLoad_, started.amx());
+    Script& started = addScript(std::move(definition));
+    int result = amxLoad(started);
     if (registerResult != nullptr) {
         *registerResult = result;
     }
@@ -211,10 +206,32 @@ Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResul
 }
 
 int EmulatedHost::unloadScript(Script& script) {
+    int result = amxUnload(script);
+    removeScript(script);
+    return result;
+}
+
+Script& EmulatedHost::addScript(ScriptDefinition definition) {
+    auto script = std::make_unique<Script>(std::move(definition));
+    Script& added = *script;
+    std::lock_guard<std::mutex> lock(guard_);
+    scripts_.push_back(std::move(script));
+    return added;
+}
+
+int EmulatedHost::amxLoad(Script& script) {
+    return enter<int>("AmxLoad", amxLoad_, script.amx());
+}
+
+int EmulatedHost::amxUnload(Script& script) {
     int result = enter<int>("AmxUnload", amxUnload_, script.amx());
     if (script.executions() != 0) {
         fault("a worker still runs script code after AmxUnload");
     }
+    return result;
+}
+
+void EmulatedHost::removeScript(Script& script) {
     std::lock_guard<std::mutex> lock(guard_);
     for (auto it = scripts_.begin(); it != scripts_.end(); ++it) {
         if (it->get() == &script) {
@@ -222,7 +239,6 @@ int EmulatedHost::unloadScript(Script& script) {
             break;
         }
     }
-    return result;
 }
 
 std::vector<std::string> EmulatedHost::log() const {

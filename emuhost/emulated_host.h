@@ -34,6 +34,13 @@ class EmulatedHost {
     // AmxUnload returned.
     int unloadScript(Script& script);
 
+    // The steps of loadScript and unloadScript one at a time, for a host that
+    // does more between them, as open.mp does (emuhost/openmp_server.h).
+    Script& addScript(ScriptDefinition definition);
+    int amxLoad(Script& script);
+    int amxUnload(Script& script);
+    void removeScript(Script& script);
+
     std::vector<std::string> log() const;
     void echoLog(bool on) { echo_ = on; }
     // Faults the host saw in the plugin, such as a machine still executing
