@@ -52,5 +52,5 @@ BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googlet
 X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386 googletest
     libc6-dbg:i386)
 # The Windows build: the MinGW-w64 cross compiler (posix thread model, for
-# std::thread) and wine to run its tests.
-WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32:i386)
+# std::thread), wine to run its tests, and xz to unpack Boost's sources.
+WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32:i386 xz-utils)
