@@ -21,7 +21,7 @@ if ! "$cpack" --config "$config" -B "$work" >"$work/cpack.log" 2>&1; then
     exit 1
 fi
 set -- "$work"/vantrel-"$version"-*.tar.gz "$work"/vantrel-"$version"-*.zip
-archives=$(for file in "$@"; do [ -f "$file" ] && echo "$file"; done)
+archives=$(for file in "$@"; do if [ -f "$file" ]; then echo "$file"; fi; done)
 [ "$(echo "$archives" | grep -c .)" -eq 1 ] ||
     { echo "FAIL: expected one archive vantrel-$version-* in $work" >&2; ls "$work" >&2; exit 1; }
 archive=$archives
