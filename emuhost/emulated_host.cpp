@@ -255,12 +255,10 @@ void* EmulatedHost::symbol(const char* name) const {
     return library_->symbol(name);
 }
 
-EmulatedHost::StackCheck::~StackCheck() {
-    if (!kept) {
-        host.fault(std::string(entryPoint) +
-                   " returned with the stack pointer moved: it does not use the server's "
-                   "calling convention");
-    }
+void EmulatedHost::stackMoved(const char* entryPoint) {
+    fault(std::string(entryPoint) +
+          " returned with the stack pointer moved: it does not use the server's calling "
+          "convention");
 }
 
 void EmulatedHost::fault(const std::string& what) {

@@ -56,12 +56,18 @@ class EmulatedHost {
     void fault(const std::string& what);
 
     // Records a fault when the export it watches moved the stack pointer.
+    // Inline: the benchmarks time exports through it.
     struct StackCheck {
         EmulatedHost& host;
         const char* entryPoint;
         bool kept = true;
-        ~StackCheck();
+        ~StackCheck() {
+            if (!kept) {
+                host.stackMoved(entryPoint);
+            }
+        }
     };
+    void stackMoved(const char* entryPoint);
     template <typename Result, typename... Pointer>
     Result enter(const char* entryPoint, void* entry, Pointer... argument) {
         StackCheck check{*this, entryPoint};
