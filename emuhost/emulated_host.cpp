@@ -1,8 +1,5 @@
 #include "emuhost/emulated_host.h"
 
-#include <dirent.h>
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -147,13 +144,12 @@ cell callRemoteFunction(AMX* amx, cell* params) {
     return 0;
 }
 
-template <typename T>
-T lookup(void* library, const char* name) {
-    void* symbol = dlsym(library, name);
+void* lookup(const PluginLibrary& library, const char* name) {
+    void* symbol = library.symbol(name);
     if (symbol == nullptr) {
         throw std::runtime_error(std::string("plugin does not export ") + name);
     }
-    return reinterpret_cast<T>(symbol);
+    return symbol;
 }
 
 }  // namespace
@@ -162,16 +158,13 @@ EmulatedHost::EmulatedHost(const std::string& pluginPath) {
     if (g_host != nullptr) {
         throw std::runtime_error("one emulated host at a time");
     }
-    library_ = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr) {
-        throw std::runtime_error(std::string("cannot load plugin: ") + dlerror());
-    }
-    supports_ = lookup<unsigned int (*)()>(library_, "Supports");
-    load_ = lookup<bool (*)(void**)>(library_, "Load");
-    unload_ = lookup<void (*)()>(library_, "Unload");
-    amxLoad_ = lookup<int (*)(AMX*)>(library_, "AmxLoad");
-    amxUnload_ = lookup<int (*)(AMX*)>(library_, "AmxUnload");
-    processTick_ = lookup<void (*)()>(library_, "ProcessTick");
+    library_ = std::make_unique<PluginLibrary>(pluginPath);
+    supports_ = lookup(*library_, "Supports");
+    load_ = lookup(*library_, "Load");
+    unload_ = lookup(*library_, "Unload");
+    amxLoad_ = lookup(*library_, "AmxLoad");
+    amxUnload_ = lookup(*library_, "AmxUnload");
+    processTick_ = lookup(*library_, "ProcessTick");
 
     for (void*& slot : exports_) {
         slot = reinterpret_cast<void*>(&missingExport);
@@ -194,21 +187,21 @@ EmulatedHost::~EmulatedHost() {
         unload();
     }
     scripts_.clear();
-    dlclose(library_);
+    library_.reset();
     g_host = nullptr;
 }
 
 unsigned int EmulatedHost::supports() {
-    return supports_();
+    return enter<unsigned int>("Supports", supports_);
 }
 
 bool EmulatedHost::load() {
-    loaded_ = load_(data_);
+    loaded_ = enter<bool>("Load", load_, static_cast<void**>(data_));
     return loaded_;
 }
 
 void EmulatedHost::unload() {
-    unload_();
+    enter<void>("Unload", unload_);
     loaded_ = false;
     std::lock_guard<std::mutex> lock(guard_);
     for (const auto& script : scripts_) {
@@ -219,18 +212,12 @@ void EmulatedHost::unload() {
 }
 
 void EmulatedHost::tick() {
-    processTick_();
+    enter<void>("ProcessTick", processTick_);
 }
 
 Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResult) {
-    definition.serverNatives.emplace_back("CallRemoteFunction", &callRemoteFunction);
-    auto script = std::make_unique<Script>(std::move(definition));
-    Script& started = *script;
-    {
-        std::lock_guard<std::mutex> lock(guard_);
-        scripts_.push_back(std::move(script));
-    }
-    int result = amxLoad_(started.amx());
+    Script& started = addScript(std::move(definition));
+    int result = amxLoad(started);
     if (registerResult != nullptr) {
         *registerResult = result;
     }
@@ -238,10 +225,33 @@ Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResul
 }
 
 int EmulatedHost::unloadScript(Script& script) {
-    int result = amxUnload_(script.amx());
+    int result = amxUnload(script);
+    removeScript(script);
+    return result;
+}
+
+Script& EmulatedHost::addScript(ScriptDefinition definition) {
+    definition.serverNatives.emplace_back("CallRemoteFunction", &callRemoteFunction);
+    auto script = std::make_unique<Script>(std::move(definition));
+    Script& added = *script;
+    std::lock_guard<std::mutex> lock(guard_);
+    scripts_.push_back(std::move(script));
+    return added;
+}
+
+int EmulatedHost::amxLoad(Script& script) {
+    return enter<int>("AmxLoad", amxLoad_, script.amx());
+}
+
+int EmulatedHost::amxUnload(Script& script) {
+    int result = enter<int>("AmxUnload", amxUnload_, script.amx());
     if (script.executions() != 0) {
         fault("a worker still runs script code after AmxUnload");
     }
+    return result;
+}
+
+void EmulatedHost::removeScript(Script& script) {
     std::lock_guard<std::mutex> lock(guard_);
     for (auto it = scripts_.begin(); it != scripts_.end(); ++it) {
         if (it->get() == &script) {
@@ -249,7 +259,6 @@ int EmulatedHost::unloadScript(Script& script) {
             break;
         }
     }
-    return result;
 }
 
 std::vector<std::string> EmulatedHost::log() const {
@@ -272,7 +281,13 @@ std::vector<std::string> EmulatedHost::faults() const {
 }
 
 void* EmulatedHost::symbol(const char* name) const {
-    return dlsym(library_, name);
+    return library_->symbol(name);
+}
+
+void EmulatedHost::stackMoved(const char* entryPoint) {
+    fault(std::string(entryPoint) +
+          " returned with the stack pointer moved: it does not use the server's calling "
+          "convention");
 }
 
 void EmulatedHost::fault(const std::string& what) {
@@ -296,21 +311,6 @@ void EmulatedHost::logprintf(const char* format, ...) {
         std::printf("%s\n", line);
         std::fflush(stdout);
     }
-}
-
-int countProcessThreads() {
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(tasks);
-    return count;
 }
 
 }  // namespace emu

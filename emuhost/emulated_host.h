@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "emuhost/export_call.h"
+#include "emuhost/plugin_library.h"
 #include "emuhost/script.h"
 
 namespace emu {
@@ -33,10 +35,17 @@ class EmulatedHost {
     int unloadScript(Script& script);
 
     std::vector<Script*> scripts() const;
+    // The steps of loadScript and unloadScript one at a time, for a host that
+    // does more between them, as open.mp does (emuhost/openmp_server.h).
+    Script& addScript(ScriptDefinition definition);
+    int amxLoad(Script& script);
+    int amxUnload(Script& script);
+    void removeScript(Script& script);
+
     std::vector<std::string> log() const;
     void echoLog(bool on) { echo_ = on; }
     // Faults the host saw in the plugin, such as a machine still executing
-    // when AmxUnload had returned.
+    // when AmxUnload had returned, or an export that moved the stack pointer.
     std::vector<std::string> faults() const;
 
     // The AMX function table handed to the plugin.
@@ -47,13 +56,32 @@ class EmulatedHost {
     static void logprintf(const char* format, ...);
     void fault(const std::string& what);
 
-    void* library_ = nullptr;
-    unsigned int (*supports_)() = nullptr;
-    bool (*load_)(void**) = nullptr;
-    void (*unload_)() = nullptr;
-    int (*amxLoad_)(AMX*) = nullptr;
-    int (*amxUnload_)(AMX*) = nullptr;
-    void (*processTick_)() = nullptr;
+    // Records a fault when the export it watches moved the stack pointer.
+    // Inline: the benchmarks time exports through it.
+    struct StackCheck {
+        EmulatedHost& host;
+        const char* entryPoint;
+        bool kept = true;
+        ~StackCheck() {
+            if (!kept) {
+                host.stackMoved(entryPoint);
+            }
+        }
+    };
+    void stackMoved(const char* entryPoint);
+    template <typename Result, typename... Pointer>
+    Result enter(const char* entryPoint, void* entry, Pointer... argument) {
+        StackCheck check{*this, entryPoint};
+        return callExport<Result>(entry, check.kept, argument...);
+    }
+
+    std::unique_ptr<PluginLibrary> library_;
+    void* supports_ = nullptr;
+    void* load_ = nullptr;
+    void* unload_ = nullptr;
+    void* amxLoad_ = nullptr;
+    void* amxUnload_ = nullptr;
+    void* processTick_ = nullptr;
 
     void* data_[256] = {};
     void* exports_[PLUGIN_AMX_EXPORT_COUNT] = {};
@@ -66,7 +94,8 @@ class EmulatedHost {
     std::vector<std::unique_ptr<Script>> scripts_;
 };
 
-// The process's live OS threads, from /proc.
+// The process's live OS threads: from /proc on Linux, from a thread snapshot
+// on Windows.
 int countProcessThreads();
 
 }  // namespace emu

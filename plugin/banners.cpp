@@ -9,7 +9,7 @@ const char* const kRule = "______________________________________\n";
 void printLoadBanner() {
     host::logprintf("\n");
     host::logprintf(kRule);
-    host::logprintf(" Vantrel plugin v0.1.6 loaded");
+    host::logprintf(" Vantrel plugin v" VANTREL_VERSION " loaded");
     host::logprintf(kRule);
     host::logprintf(" Threads for Pawn scripts, by the Vantrel developers");
     host::logprintf(kRule);
@@ -18,6 +18,6 @@ void printLoadBanner() {
 void printUnloadBanner() {
     host::logprintf("\n");
     host::logprintf(kRule);
-    host::logprintf(" Vantrel plugin v0.1.6 unloaded");
+    host::logprintf(" Vantrel plugin v" VANTREL_VERSION " unloaded");
     host::logprintf(kRule);
 }

@@ -6,6 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// The six entry points' convention. The Windows servers call them __stdcall,
+// the callee popping its arguments; natives and the AMX function table keep
+// the default C convention on every system.
+#ifdef _WIN32
+#define PLUGIN_CALL __stdcall
+#else
+#define PLUGIN_CALL
+#endif
+
 typedef int32_t cell;
 typedef uint32_t ucell;
 

@@ -6,15 +6,20 @@
 #include "plugin/natives.h"
 #include "threads/s_manager.h"
 
+#ifdef _WIN32
+// plugin/exports.def exports them under their plain names.
+#define PLUGIN_EXPORT extern "C"
+#else
 #define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 S_Manager* g_manager = nullptr;
 
-PLUGIN_EXPORT unsigned int Supports() {
+PLUGIN_EXPORT unsigned int PLUGIN_CALL Supports() {
     return SUPPORTS_VERSION | SUPPORTS_AMX_NATIVES | SUPPORTS_PROCESS_TICK;
 }
 
-PLUGIN_EXPORT bool Load(void** data) {
+PLUGIN_EXPORT bool PLUGIN_CALL Load(void** data) {
     // A plugin that cannot work refuses to load; the server says so and runs on.
     if (!S_Thread::workersIdentifiable()) {
         return false;
@@ -29,7 +34,7 @@ PLUGIN_EXPORT bool Load(void** data) {
     return true;
 }
 
-PLUGIN_EXPORT void Unload() {
+PLUGIN_EXPORT void PLUGIN_CALL Unload() {
     // Stops and joins every worker before the registry goes.
     try {
         delete g_manager;
@@ -39,7 +44,7 @@ PLUGIN_EXPORT void Unload() {
     printUnloadBanner();
 }
 
-PLUGIN_EXPORT int AmxLoad(AMX* amx) {
+PLUGIN_EXPORT int PLUGIN_CALL AmxLoad(AMX* amx) {
     try {
         g_manager->AddMachine(amx);
     } catch (...) {
@@ -49,7 +54,7 @@ PLUGIN_EXPORT int AmxLoad(AMX* amx) {
     return host::Register(amx, kNatives, -1);
 }
 
-PLUGIN_EXPORT int AmxUnload(AMX* amx) {
+PLUGIN_EXPORT int PLUGIN_CALL AmxUnload(AMX* amx) {
     // The host frees the machine after this returns: no worker may outlive it.
     try {
         g_manager->RemoveMachine(amx);
@@ -58,7 +63,7 @@ PLUGIN_EXPORT int AmxUnload(AMX* amx) {
     return AMX_ERR_NONE;
 }
 
-PLUGIN_EXPORT void ProcessTick() {
+PLUGIN_EXPORT void PLUGIN_CALL ProcessTick() {
     try {
         g_manager->Reap();
     } catch (...) {

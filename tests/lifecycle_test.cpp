@@ -1,7 +1,9 @@
 // The six entry points as the server sees them: what the file exports, the
 // banners, native registration in every machine and an idle tick.
+#ifndef _WIN32
 #include <elf.h>
 #include <link.h>
+#endif
 
 #include <array>
 #include <fstream>
@@ -9,6 +11,9 @@
 #include <set>
 
 #include "tests/support.h"
+#ifdef _WIN32
+#include "tests/pe_exports.h"
+#endif
 
 namespace {
 
@@ -18,6 +23,9 @@ const std::string kRule = std::string(38, '_') + "\n";
 const std::set<std::string> kEntryPoints = {"Supports", "Load",      "Unload",
                                             "AmxLoad",  "AmxUnload", "ProcessTick"};
 
+#ifdef _WIN32
+using test::exportedSymbols;
+#else
 // Every symbol the file defines and makes visible to dlsym, read from its
 // dynamic symbol table.
 std::set<std::string> exportedSymbols(const char* path) {
@@ -42,6 +50,7 @@ std::set<std::string> exportedSymbols(const char* path) {
     }
     return names;
 }
+#endif
 
 TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
     emu::EmulatedHost host(VANTREL_PLUGIN_PATH);
@@ -52,7 +61,7 @@ TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
     ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[0], "\n");
     EXPECT_EQ(log[1], kRule);
-    EXPECT_EQ(log[2], " Vantrel plugin v0.1.6 loaded");
+    EXPECT_EQ(log[2], " Vantrel plugin v" VANTREL_VERSION " loaded");
     EXPECT_EQ(log[3], kRule);
     ASSERT_GT(log[4].size(), 1u);
     EXPECT_EQ(log[4][0], ' ');
@@ -63,7 +72,9 @@ TEST(Lifecycle, SupportsAndBannersAroundLoadAndUnload) {
     log = host.log();
     std::vector<std::string> unloadBanner(log.begin() + 6, log.end());
     EXPECT_EQ(unloadBanner,
-              (std::vector<std::string>{"\n", kRule, " Vantrel plugin v0.1.6 unloaded", kRule}));
+              (std::vector<std::string>{"\n", kRule,
+                                        " Vantrel plugin v" VANTREL_VERSION " unloaded", kRule}));
+    EXPECT_TRUE(host.faults().empty()) << host.faults().front();
 }
 
 TEST(Lifecycle, ExportsTheSixEntryPointsAndNothingElse) {

@@ -1,18 +1,103 @@
-// Worker starts the system fails or delays. This executable exports its own
-// pthread_create, which the plugin's threading library binds to: it can fail
-// a start, or hold the creator back until the new thread has run a while.
+// Worker starts the system fails or delays. On Linux this executable exports
+// its own pthread_create, which the plugin's threading library binds to; on
+// Windows it points the plugin's imports of _beginthreadex and ResumeThread at
+// its own. Either can fail a start, or hold the creator back until the new
+// thread has run a while.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <pthread.h>
+#endif
 
 #include <cerrno>
 
 #include "tests/support.h"
+#ifdef _WIN32
+#include "tests/import_patch_win32.h"
+#endif
 
 namespace {
 
 std::atomic<bool> failStarts{false};
 std::atomic<bool> slowStarts{false};
 std::atomic<int> startsSeen{0};
+
+}  // namespace
+
+#ifdef _WIN32
+namespace {
+
+using ThreadRoutine = unsigned(__stdcall*)(void*);
+using BeginThread = uintptr_t(__cdecl*)(void*, unsigned, ThreadRoutine, void*, unsigned, unsigned*);
+using ResumeThreadFunction = DWORD(WINAPI*)(HANDLE);
+BeginThread realBeginThread = nullptr;
+ResumeThreadFunction realResumeThread = nullptr;
+
+struct Start {
+    ThreadRoutine routine;
+    void* argument;
+    std::atomic<bool> running{false};
+};
+// Boost starts a thread suspended and resumes it once it holds the thread's
+// handle: a delayed start holds its creator back in ResumeThread.
+thread_local Start* delayedStart = nullptr;
+
+unsigned __stdcall announceStart(void* raw) {
+    auto* start = static_cast<Start*>(raw);
+    ThreadRoutine routine = start->routine;
+    void* argument = start->argument;
+    start->running = true;
+    return routine(argument);
+}
+
+uintptr_t __cdecl seamBeginThread(void* security, unsigned stackSize, ThreadRoutine routine,
+                                  void* argument, unsigned flags, unsigned* id) {
+    ++startsSeen;
+    if (failStarts) {
+        errno = EAGAIN;
+        return 0;
+    }
+    if (!slowStarts) {
+        return realBeginThread(security, stackSize, routine, argument, flags, id);
+    }
+    auto* start = new Start{routine, argument};
+    uintptr_t thread = realBeginThread(security, stackSize, &announceStart, start, flags, id);
+    if (thread == 0) {
+        delete start;
+        return 0;
+    }
+    delayedStart = start;
+    return thread;
+}
+
+DWORD WINAPI seamResumeThread(HANDLE thread) {
+    DWORD result = realResumeThread(thread);
+    if (Start* start = delayedStart) {
+        delayedStart = nullptr;
+        test::eventually([&] { return start->running.load(); });
+        // Gives the new thread time to run on; only a faulty plugin depends on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        delete start;
+    }
+    return result;
+}
+
+// The plugin's import table is filled in anew at every load.
+void installStartSeam(emu::EmulatedHost& host) {
+    HMODULE plugin = nullptr;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        static_cast<const char*>(host.symbol("Load")), &plugin);
+    realBeginThread = reinterpret_cast<BeginThread>(test::patchImport(
+        plugin, "msvcrt.dll", "_beginthreadex", reinterpret_cast<void*>(&seamBeginThread)));
+    realResumeThread = reinterpret_cast<ResumeThreadFunction>(test::patchImport(
+        plugin, "KERNEL32.dll", "ResumeThread", reinterpret_cast<void*>(&seamResumeThread)));
+}
+
+}  // namespace
+#else
+namespace {
 
 struct Start {
     void* (*routine)(void*);
@@ -50,11 +135,19 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     }
     return result;
 }
+#endif
 
 namespace {
 
 class WorkerStart : public test::PluginTest {
   protected:
+#ifdef _WIN32
+    void SetUp() override {
+        PluginTest::SetUp();
+        installStartSeam(*host);
+    }
+#endif
+
     void TearDown() override {
         failStarts = false;
         slowStarts = false;
@@ -71,8 +164,7 @@ class WorkerStart : public test::PluginTest {
     }
 };
 
-const char* const kNoSeam =
-    "the plugin's threads do not start through this executable's pthread_create";
+const char* const kNoSeam = "the plugin's threads do not start through this executable's seam";
 
 TEST_F(WorkerStart, FailedStartReturnsZeroAndRecordsNothing) {
     auto& spawned = keep<std::atomic<cell>>();

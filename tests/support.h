@@ -2,8 +2,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
+#ifndef _WIN32
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <atomic>
@@ -51,6 +54,15 @@ inline bool eventually(const std::function<bool()>& cond,
     return true;
 }
 
+#ifdef _WIN32
+// The calling OS thread's id.
+pid_t osThreadId();
+// Waits until the OS thread whose id tid holds is blocked in a wait, as one on
+// a mutex, a condition or a join is; tests/thread_state_win32.cpp says how
+// Windows tells. Script code stores its id right before the native call that
+// must block it.
+bool blocks(const std::atomic<pid_t>& tid);
+#else
 // The calling OS thread's kernel id.
 inline pid_t osThreadId() {
     return static_cast<pid_t>(syscall(SYS_gettid));
@@ -72,6 +84,7 @@ inline bool blocks(const std::atomic<pid_t>& tid) {
         return sleepingPolls >= 3;
     });
 }
+#endif
 
 // The machine's error field, as the machine reads it while workers may write it.
 inline int machineError(emu::Script& script) {

@@ -136,7 +136,7 @@ TEST_F(PluginTest, UnloadJoinsEveryWorkerAndTheCycleRepeats) {
         EXPECT_EQ(workload.pastTheirEnd, 0);
         std::vector<std::string> log = host->log();
         ASSERT_GE(log.size(), 2u);
-        EXPECT_EQ(log[log.size() - 2], " Vantrel plugin v0.1.6 unloaded");
+        EXPECT_EQ(log[log.size() - 2], " Vantrel plugin v" VANTREL_VERSION " unloaded");
     }
 }
 

@@ -1,0 +1,67 @@
+// The order in which open.mp drives a legacy plugin, the same on Linux and
+// Windows. It asks Supports which exports to use at all: AmxLoad and
+// AmxUnload with flag 0x10000, ProcessTick with version 0x0200 and flag
+// 0x20000. A script gets the server's natives before AmxLoad and runs its
+// init callback after it; at its unload its exit callback runs, then its
+// timers are killed, then AmxUnload. At shutdown every script is unloaded
+// before Unload. The main loop runs due timers and ProcessTick.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "emuhost/emulated_host.h"
+
+namespace emu {
+
+class OpenMpServer {
+  public:
+    // Of a filterscript: the server runs them if the script has them.
+    static constexpr const char* kInitCallback = "OnFilterScriptInit";
+    static constexpr const char* kExitCallback = "OnFilterScriptExit";
+    // The server's natives a script may call: SetTimer(const name[], interval,
+    // repeating) returns a timer id, KillTimer(id). An interval is counted in
+    // ticks of 5 ms, the main loop's pace, so that timers run at set ticks.
+    static const std::vector<std::string> kNatives;
+
+    explicit OpenMpServer(EmulatedHost& host);
+    ~OpenMpServer();
+    OpenMpServer(const OpenMpServer&) = delete;
+    OpenMpServer& operator=(const OpenMpServer&) = delete;
+
+    // Supports, then Load; false when Load refused.
+    bool start();
+    Script& loadScript(ScriptDefinition definition);
+    void unloadScript(Script& script);
+    // One pass of the main loop.
+    void tick();
+    void shutdown();
+
+    // How many times the server called ProcessTick.
+    int processTicks() const { return processTicks_; }
+
+  private:
+    struct Timer {
+        cell id;
+        Script* script;
+        int publicIndex;
+        int interval;
+        int ticksLeft;
+        bool repeating;
+    };
+
+    static const AMX_NATIVE_INFO kNativeTable[];
+    static cell setTimer(AMX* amx, cell* params);
+    static cell killTimer(AMX* amx, cell* params);
+    void runCallback(Script& script, const char* name);
+
+    EmulatedHost& host_;
+    bool amxCalls_ = false;
+    bool processTick_ = false;
+    int processTicks_ = 0;
+    std::vector<Script*> scripts_;
+    std::vector<Timer> timers_;
+    cell lastTimerId_ = 0;
+};
+
+}  // namespace emu
