@@ -10,10 +10,17 @@ set(VANTREL_BOOST_DIR ${PROJECT_BINARY_DIR}/boost-1.74 CACHE PATH
 # package each keeps its headers in boost/libs/NAME/include/boost/.
 set(VANTREL_BOOST_HEADER_LIBRARIES
     assert atomic bind chrono config container_hash core date_time detail exception function
-    integer io iterator move mpl numeric/conversion optional predef preprocessor ratio smart_ptr
-    static_assert system thread throw_exception tuple type_index type_traits utility winapi)
+    integer intrusive io iterator move mpl numeric/conversion optional predef preprocessor ratio
+    smart_ptr static_assert system thread throw_exception tuple type_index type_traits utility
+    winapi)
 
-if(NOT EXISTS ${VANTREL_BOOST_DIR}/unpacked)
+# The folder records what it was unpacked with: a list that has changed since
+# unpacks it again.
+set(unpackedWith "")
+if(EXISTS ${VANTREL_BOOST_DIR}/unpacked)
+    file(READ ${VANTREL_BOOST_DIR}/unpacked unpackedWith)
+endif()
+if(NOT unpackedWith STREQUAL "${VANTREL_BOOST_HEADER_LIBRARIES}")
     set(download ${PROJECT_BINARY_DIR}/boost-download)
     file(MAKE_DIRECTORY ${download})
     file(GLOB archive ${download}/boost1.74_*.orig.tar.xz)
@@ -48,7 +55,7 @@ if(NOT EXISTS ${VANTREL_BOOST_DIR}/unpacked)
     endif()
     file(REMOVE_RECURSE ${VANTREL_BOOST_DIR})
     file(RENAME ${partial} ${VANTREL_BOOST_DIR})
-    file(TOUCH ${VANTREL_BOOST_DIR}/unpacked)
+    file(WRITE ${VANTREL_BOOST_DIR}/unpacked "${VANTREL_BOOST_HEADER_LIBRARIES}")
     file(REMOVE_RECURSE ${download})
 endif()
 
