@@ -280,10 +280,6 @@ std::vector<std::string> EmulatedHost::faults() const {
     return faults_;
 }
 
-void* EmulatedHost::symbol(const char* name) const {
-    return library_->symbol(name);
-}
-
 void EmulatedHost::stackMoved(const char* entryPoint) {
     fault(std::string(entryPoint) +
           " returned with the stack pointer moved: it does not use the server's calling "

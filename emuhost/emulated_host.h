@@ -50,7 +50,6 @@ class EmulatedHost {
 
     // The AMX function table handed to the plugin.
     void** amxExports() { return exports_; }
-    void* symbol(const char* name) const;
 
   private:
     static void logprintf(const char* format, ...);

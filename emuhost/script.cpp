@@ -79,7 +79,10 @@ cell Call::native(const std::string& name, std::initializer_list<Arg> args) {
 }
 
 cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args) {
-    cell params[8] = {static_cast<cell>(args.size() * sizeof(cell))};
+    if (args.size() > kMaxArgs) {
+        throw std::length_error("emulated host: too many arguments");
+    }
+    cell params[kMaxArgs + 1] = {static_cast<cell>(args.size() * sizeof(cell))};
     size_t i = 1;
     for (cell value : args) {
         params[i++] = value;
@@ -117,10 +120,6 @@ Script& Script::of(AMX* amx) {
 
 int Script::run(const Public& code) {
     return execute(code, nullptr, 0);
-}
-
-int Script::exec(int index, const std::vector<cell>& args) {
-    return exec(index, args.data(), args.size());
 }
 
 int Script::exec(int index, const cell* args, size_t count) {

@@ -52,7 +52,6 @@ class Call {
     static const size_t kMaxArgs = 16;
 
     Call(Script& script, const cell* args, size_t count);
-    Call(Script& script, const std::vector<cell>& args) : Call(script, args.data(), args.size()) {}
 
     // Calls a registered native; when it raised an error the machine abandons
     // this code, so the call does not return.
@@ -96,7 +95,6 @@ class Script {
     // Runs code as the server's main thread runs a script's code; returns the
     // machine's error code, 0 when the code ran to its end.
     int run(const Public& code);
-    int exec(int index, const std::vector<cell>& args);
     int exec(int index, const cell* args, size_t count);
     int findPublic(const char* name, int* index) const;
     int registerNatives(const AMX_NATIVE_INFO* list, int number);

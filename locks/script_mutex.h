@@ -3,11 +3,12 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/mutex.hpp>
-#include <boost/thread/thread.hpp>
+
+#include "threads/wait.h"
 
 // The mutex scripts take through LockThread. Unlike an OS mutex it belongs to
 // no thread: a script may release it from any thread, which an OS mutex
-// forbids. Taking it is never an interruption point.
+// forbids. Destroying a waiter's thread does not cut the wait short.
 //
 // Its state is the registry's: every call is made under the registry's guard,
 // so that taking and releasing a free mutex cost no more than the guard that
@@ -28,10 +29,9 @@ class ScriptMutex {
     // holds after a wakeWaiters(); returns whether it took the mutex.
     template <typename GiveUp>
     bool lock(RegistryGuard& registry, GiveUp giveUp) {
-        boost::this_thread::disable_interruption uninterruptible;
         ++waiters_;
         while (held_ && !giveUp()) {
-            freed_.wait(registry);
+            waitOn(freed_, registry);
         }
         --waiters_;
         // A free mutex is taken even when giving up: the wake-up that freed it

@@ -5,11 +5,17 @@
 // crash, hang or leave an error field set, and each leaves the registry
 // empty. Leaks are the sanitizer's and valgrind's to find at exit.
 //
-// This executable replaces operator new, which a plugin sharing the C++
-// runtime calls, and malloc, which the self-contained plugin's own operator
-// new calls. Allocations are the plugin's when the caller is in its code.
+// On Linux this executable replaces operator new, which a plugin sharing the
+// C++ runtime calls, and malloc, which the self-contained plugin's own
+// operator new calls; allocations are the plugin's when the caller is in its
+// code. On Windows it points the plugin's imports of malloc and calloc at its
+// own functions, which only the plugin calls.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <link.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -18,27 +24,72 @@
 
 #include "tests/support.h"
 #include "tests/watchdog.h"
+#ifdef _WIN32
+#include "tests/import_patch_win32.h"
+#endif
 
 namespace {
 
-std::atomic<uintptr_t> pluginCodeBegin{0};
-std::atomic<uintptr_t> pluginCodeEnd{0};
 std::atomic<bool> armed{false};
 std::atomic<long> allocations{0};
 std::atomic<long> failAt{0};
 std::atomic<long> failures{0};
 
-bool failsHere(void* caller) {
-    auto address = reinterpret_cast<uintptr_t>(caller);
-    if (!armed.load(std::memory_order_relaxed) || address < pluginCodeBegin ||
-        address >= pluginCodeEnd) {
-        return false;
-    }
-    if (++allocations != failAt) {
+// Counts one of the plugin's allocations; true when it is the one to fail.
+bool failsNow() {
+    if (!armed.load(std::memory_order_relaxed) || ++allocations != failAt) {
         return false;
     }
     ++failures;
     return true;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+namespace {
+
+using Malloc = void*(__cdecl*)(size_t);
+using Calloc = void*(__cdecl*)(size_t, size_t);
+Malloc realMalloc = nullptr;
+Calloc realCalloc = nullptr;
+
+void* __cdecl seamMalloc(size_t size) {
+    if (failsNow()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return realMalloc(size);
+}
+
+void* __cdecl seamCalloc(size_t count, size_t size) {
+    if (failsNow()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return realCalloc(count, size);
+}
+
+// The plugin's import table is filled in anew at every load.
+bool installSeam() {
+    HMODULE plugin = test::loadedPlugin();
+    realMalloc = reinterpret_cast<Malloc>(
+        test::patchImport(plugin, "msvcrt.dll", "malloc", reinterpret_cast<void*>(&seamMalloc)));
+    realCalloc = reinterpret_cast<Calloc>(
+        test::patchImport(plugin, "msvcrt.dll", "calloc", reinterpret_cast<void*>(&seamCalloc)));
+    return realMalloc != nullptr && realCalloc != nullptr;
+}
+
+}  // namespace
+#else
+namespace {
+
+std::atomic<uintptr_t> pluginCodeBegin{0};
+std::atomic<uintptr_t> pluginCodeEnd{0};
+
+bool failsHere(void* caller) {
+    auto address = reinterpret_cast<uintptr_t>(caller);
+    return address >= pluginCodeBegin && address < pluginCodeEnd && failsNow();
 }
 
 void* allocate(size_t size, void* caller) {
@@ -103,6 +154,16 @@ int findPluginCode(dl_phdr_info* info, size_t, void*) {
     return 1;
 }
 
+bool installSeam() {
+    dl_iterate_phdr(&findPluginCode, nullptr);
+    return pluginCodeBegin < pluginCodeEnd;
+}
+
+}  // namespace
+#endif
+
+namespace {
+
 struct Scene {
     std::atomic<int> pastTheirEnd{0};
     // The self-destroying public abandons its code in the machine: only once
@@ -134,8 +195,7 @@ class AllocationFailure : public ::testing::Test {
     bool runScene(long n) {
         watchdog_.phase("run " + std::to_string(n) + ": Load");
         emu::EmulatedHost host(VANTREL_PLUGIN_PATH);
-        dl_iterate_phdr(&findPluginCode, nullptr);
-        EXPECT_LT(pluginCodeBegin, pluginCodeEnd);
+        EXPECT_TRUE(installSeam()) << "the plugin's allocations cannot be failed";
         allocations = 0;
         failures = 0;
         failAt = n;

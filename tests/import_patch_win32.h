@@ -37,6 +37,11 @@ inline void** importSlot(HMODULE module, const char* dll, const char* function) 
     return nullptr;
 }
 
+// The plugin the emulated host has loaded.
+inline HMODULE loadedPlugin() {
+    return GetModuleHandleA("vantrel.dll");
+}
+
 // Returns the function the slot named before, or null when module does not
 // import it.
 inline void* patchImport(HMODULE module, const char* dll, const char* function, void* replacement) {

@@ -62,10 +62,18 @@ pid_t osThreadId();
 // Windows tells. Script code stores its id right before the native call that
 // must block it.
 bool blocks(const std::atomic<pid_t>& tid);
+// Whether the OS thread with that id has left the process.
+bool threadGone(pid_t tid);
 #else
 // The calling OS thread's kernel id.
 inline pid_t osThreadId() {
     return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// Whether the OS thread with that id has left the process's thread list.
+inline bool threadGone(pid_t tid) {
+    std::string task = "/proc/self/task/" + std::to_string(tid);
+    return access(task.c_str(), F_OK) != 0;
 }
 
 // Waits until the OS thread whose id tid holds sleeps in the kernel, as one
@@ -189,8 +197,7 @@ class PluginTest : public ::testing::Test {
         static const bool threadStarted = [] {
             pid_t tid = 0;
             std::thread([&tid] { tid = osThreadId(); }).join();
-            std::string task = "/proc/self/task/" + std::to_string(tid);
-            return eventually([&] { return access(task.c_str(), F_OK) != 0; });
+            return eventually([&] { return threadGone(tid); });
         }();
         ASSERT_TRUE(threadStarted);
         threadsBeforeLoad = emu::countProcessThreads();

@@ -42,4 +42,14 @@ bool blocks(const std::atomic<pid_t>& tid) {
     return blocked;
 }
 
+bool threadGone(pid_t tid) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(tid));
+    if (thread == nullptr) {
+        return true;
+    }
+    bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
+
 }  // namespace test

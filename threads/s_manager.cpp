@@ -4,6 +4,8 @@
 
 #include <boost/thread/thread.hpp>
 
+#include "threads/wait.h"
+
 S_Manager::~S_Manager() {
     Guard guard(guard_);
     close(guard, nullptr);
@@ -91,15 +93,13 @@ S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
         return {false, {}};
     }
     enter(self, amx);
-    {
-        // Finishing a destruction that has begun outranks the caller's own:
-        // a thread is never left half-destroyed. Only an unload of the
-        // caller's script, or of the script whose code called this, cuts the
-        // wait short: the wait may depend on code of another script that
-        // cannot run before that unload is over.
-        boost::this_thread::disable_interruption uninterruptible;
-        changed_.wait(guard,
-                      [&] { return target.state() == ThreadState::Freeing || unloading(self); });
+    // Finishing a destruction that has begun outranks the caller's own: a
+    // thread is never left half-destroyed. Only an unload of the caller's
+    // script, or of the script whose code called this, cuts the wait short:
+    // the wait may depend on code of another script that cannot run before
+    // that unload is over.
+    while (target.state() != ThreadState::Freeing && !unloading(self)) {
+        waitOn(changed_, guard);
     }
     bool destroyed = target.state() == ThreadState::Freeing;
     if (destroyed) {
@@ -324,7 +324,7 @@ bool S_Manager::stop(S_Thread& thread, bool freedByCaller) {
     switch (thread.state()) {
         case ThreadState::Running:
             thread.setState(freedByCaller ? ThreadState::Claimed : ThreadState::Retired);
-            thread.worker.interrupt();
+            thread.wake();
             return true;
         case ThreadState::Finished:
             finished_.erase(ThreadQueue::s_iterator_to(thread));
@@ -352,12 +352,9 @@ bool S_Manager::stop(S_Thread& thread, bool freedByCaller) {
 // Joins the worker of a thread in state Freeing, which only its caller holds,
 // and frees the thread. The worker has left its public, so the join is short.
 void S_Manager::free(Guard& guard, S_Thread& thread) {
-    {
-        boost::this_thread::disable_interruption uninterruptible;
-        guard.unlock();
-        thread.worker.join();
-        guard.lock();
-    }
+    guard.unlock();
+    thread.worker.join();
+    guard.lock();
     releaseId(thread);
     thread.machine.threads.erase(ThreadList::s_iterator_to(thread));
     --workers_;
@@ -428,7 +425,7 @@ void S_Manager::close(Guard& guard, const MachineRecord* only) {
         if (done) {
             return;
         }
-        changed_.wait(guard);
+        waitOn(changed_, guard);
     }
 }
 

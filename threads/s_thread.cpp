@@ -1,8 +1,16 @@
 #include "threads/s_thread.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
+
+#include <chrono>
+#include <thread>
 
 #include <boost/bind/bind.hpp>
+#include <boost/thread/lock_guard.hpp>
 
 #include "plugin/host.h"
 #include "threads/machine_record.h"
@@ -12,25 +20,52 @@ namespace {
 // The script thread each worker runs. A thread-specific key rather than a
 // thread_local: in a plugin loaded with dlopen, a thread_local costs every
 // worker a heap allocation at its first use, and with it the worker's own
-// allocator cache, a tenth of the memory of a sleeping script thread.
+// allocator cache, a tenth of the memory of a sleeping script thread. On
+// Windows the system's own slot: winpthreads keeps a record for every thread
+// that uses its keys, which Boost's threads are not, and crashes when it
+// cannot allocate that record.
 class RunningThread {
   public:
-    RunningThread() : ready_(pthread_key_create(&key_, nullptr) == 0) {}
+#ifdef _WIN32
+    RunningThread() : slot_(TlsAlloc()), ready_(slot_ != TLS_OUT_OF_INDEXES) {}
     ~RunningThread() {
         if (ready_) {
-            pthread_key_delete(key_);
+            TlsFree(slot_);
         }
     }
+    S_Thread* get() const {
+        return static_cast<S_Thread*>(TlsGetValue(slot_));
+    }
+    bool set(S_Thread* thread) const {
+        return TlsSetValue(slot_, thread) != 0;
+    }
+#else
+    RunningThread() : ready_(pthread_key_create(&slot_, nullptr) == 0) {}
+    ~RunningThread() {
+        if (ready_) {
+            pthread_key_delete(slot_);
+        }
+    }
+    S_Thread* get() const {
+        return static_cast<S_Thread*>(pthread_getspecific(slot_));
+    }
+    bool set(S_Thread* thread) const {
+        return pthread_setspecific(slot_, thread) == 0;
+    }
+#endif
 
     // Only a process out of keys fails to make one; without it a worker could
     // not tell itself apart, and one destroying itself would wait for itself.
-    bool ready() const { return ready_; }
-
-    S_Thread* get() const { return static_cast<S_Thread*>(pthread_getspecific(key_)); }
-    bool set(S_Thread* thread) const { return pthread_setspecific(key_, thread) == 0; }
+    bool ready() const {
+        return ready_;
+    }
 
   private:
-    pthread_key_t key_;
+#ifdef _WIN32
+    DWORD slot_;
+#else
+    pthread_key_t slot_;
+#endif
     bool ready_;
 };
 
@@ -58,6 +93,28 @@ void S_Thread::start() {
     boost::thread::attributes attributes;
     attributes.set_stack_size(kWorkerStackBytes);
     worker = boost::thread(attributes, boost::bind(&S_Thread::Run, this));
+}
+
+bool S_Thread::sleepFor(const boost::posix_time::time_duration& duration) noexcept {
+    boost::unique_lock<boost::mutex> lock(sleepGuard_);
+    if (state() == ThreadState::Running) {
+        try {
+            woken_.timed_wait(lock, duration);
+        } catch (...) {
+            // As in waitOn (threads/wait.h): a stop still ends the sleep soon.
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            lock.lock();
+        }
+    }
+    return state() == ThreadState::Running;
+}
+
+void S_Thread::wake() {
+    // Taken once, so that a worker between its look at the state and its
+    // wait cannot miss the wake-up.
+    { boost::lock_guard<boost::mutex> lock(sleepGuard_); }
+    woken_.notify_all();
 }
 
 bool S_Thread::workersIdentifiable() {

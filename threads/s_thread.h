@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <memory>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/intrusive/list_hook.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "locks/script_mutex.h"
@@ -42,7 +45,8 @@ constexpr size_t kMaxWorkers =
 //   Ended    -> Freeing   a tick or an unload takes it
 //
 // From Claimed, Retired and Ended on, the worker runs no new call of its
-// public, and a running one ends at its next interruption point.
+// public, and a running one ends at its next SleepThread, or at a
+// DestroyThread that would wait.
 enum class ThreadState {
     Running,
     Finished,
@@ -90,6 +94,15 @@ class S_Thread {
     // The registry's, under its guard.
     void setState(ThreadState state) { state_.store(state, std::memory_order_release); }
 
+    // Called by the worker: sleeps for that long, or until its thread stops.
+    // Returns false when the thread has stopped.
+    bool sleepFor(const boost::posix_time::time_duration& duration) noexcept;
+    // Ends the worker's sleep; the registry calls it once the state has left
+    // Running. A wait of one's own, not the threading library's interruption:
+    // ending a sleep throws no exception, which on Windows would need memory
+    // of the runtime that a worker may not get.
+    void wake();
+
     const std::shared_ptr<ScriptMutex> mutex;
     MachineRecord& machine;
     const cell id;
@@ -118,4 +131,6 @@ class S_Thread {
 
     ThreadOwner& owner_;
     std::atomic<ThreadState> state_{ThreadState::Running};
+    boost::mutex sleepGuard_;
+    boost::condition_variable woken_;
 };

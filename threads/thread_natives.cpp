@@ -36,19 +36,27 @@ cell createThread(AMX* amx, const cell* params, ThreadMode mode) {
     return g_manager->Create(amx, index, mode);
 }
 
-// Boost's sleep until a wall-clock time wakes every 100 ms to look for clock
-// changes, which thousands of sleeping script threads turn into a busy
+// A sleep until a wall-clock time in Boost wakes every 100 ms to look for
+// clock changes, which thousands of sleeping script threads turn into a busy
 // process. A sleep for the time left wakes only at its end, and is checked
 // against the wall clock again then: a clock set back still sleeps to the
-// deadline; one set forward is noticed when the time left has passed.
-void sleepUntil(const boost::posix_time::ptime& deadline) {
+// deadline; one set forward is noticed when the time left has passed. A
+// worker's sleep ends when its thread stops: then it returns false.
+bool sleepUntil(const boost::posix_time::ptime& deadline, S_Thread* self) {
     for (;;) {
         boost::posix_time::time_duration left =
             deadline - boost::posix_time::microsec_clock::universal_time();
-        if (left <= boost::posix_time::seconds(0)) {
-            return;
+        if (self != nullptr && self->state() != ThreadState::Running) {
+            return false;
         }
-        boost::this_thread::sleep(left);
+        if (left <= boost::posix_time::seconds(0)) {
+            return true;
+        }
+        if (self == nullptr) {
+            boost::this_thread::sleep(left);
+        } else if (!self->sleepFor(left)) {
+            return false;
+        }
     }
 }
 
@@ -73,19 +81,13 @@ cell n_DestroyThread(AMX* amx, cell* params) {
 cell n_SleepThread(AMX* amx, cell* params) {
     return shielded([&]() -> cell {
         // A worker whose thread is stopping ends here, even with a deadline
-        // already past, and also once the interruption that stopped it has
-        // been spent: its public may have called into another script's code.
-        bool ended = !g_manager->EnterNative(amx);
-        if (!ended) {
-            try {
-                boost::this_thread::interruption_point();
-                sleepUntil(boost::posix_time::microsec_clock::universal_time() +
-                           boost::posix_time::microseconds(static_cast<int64_t>(params[1]) *
-                                                           1000000 / 1000));
-            } catch (const boost::thread_interrupted&) {
-                ended = true;
-            }
-        }
+        // already past, and at every later call too: its public may have
+        // called into another script's code.
+        bool ended = !g_manager->EnterNative(amx) ||
+                     !sleepUntil(boost::posix_time::microsec_clock::universal_time() +
+                                     boost::posix_time::microseconds(
+                                         static_cast<int64_t>(params[1]) * 1000000 / 1000),
+                                 S_Thread::current());
         endPublicIn(g_manager->LeaveNative(amx, ended));
         return ended ? 0 : 1;
     });

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/lock_types.hpp>
+#include <boost/thread/mutex.hpp>
+
+// Waits on condition, which lock guards, and never throws. Boost's Windows
+// condition allocates for every wait: without the memory, the caller sleeps a
+// short while instead and looks at what it waits for again, as it does after
+// any wake-up.
+inline void waitOn(boost::condition_variable& condition,
+                   boost::unique_lock<boost::mutex>& lock) noexcept {
+    try {
+        condition.wait(lock);
+    } catch (...) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        lock.lock();
+    }
+}
