@@ -64,12 +64,12 @@ target_link_options(vantrel PRIVATE
 )
 
 if(VANTREL_TESTS)
-    include(GoogleTest)
     add_executable(vantrel-find-object-test
         ${PROJECT_SOURCE_DIR}/compat/find_object_test.cpp
         ${PROJECT_SOURCE_DIR}/compat/find_object.cpp
     )
     target_link_libraries(vantrel-find-object-test PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS})
+    vantrel_warnings(vantrel-find-object-test)
     target_compile_definitions(vantrel-find-object-test PRIVATE
         VANTREL_PLUGIN_FILE="$<TARGET_FILE:vantrel>")
     add_dependencies(vantrel-find-object-test vantrel)
@@ -79,6 +79,7 @@ add_test(NAME DropIn.FileProperties
          COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel>)
 # The check must refuse a file that binds a newer glibc and say for what.
 add_library(vantrel-glibc236-probe MODULE ${PROJECT_SOURCE_DIR}/compat/glibc236_probe.cpp)
+vantrel_warnings(vantrel-glibc236-probe)
 add_test(NAME DropIn.NamesSymbolsOfNewerGlibc
          COMMAND sh -c "if report=$(sh \"$0\" \"$1\" 2>&1); then exit 1; fi
                         echo \"$report\" | grep 'needs GLIBC_2.36, newer than 2.17, for: arc4random$'"

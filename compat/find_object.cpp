@@ -1,6 +1,6 @@
 // glibc 2.35 added _dl_find_object, through which the static unwinder finds
 // the exception tables of the object that holds a code address, for every
-// frame an exception passes (Boost's thread interruption included). An older
+// frame an exception passes (a failed allocation in a native, say). An older
 // glibc lacks it. This one, hidden inside the plugin, finds the object as the
 // unwinder itself did before 2.35: it walks the loaded objects with
 // dl_iterate_phdr, which holds the loader's lock meanwhile. It fills in the

@@ -54,3 +54,5 @@ X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-d
 # The Windows build: the MinGW-w64 cross compiler (posix thread model, for
 # std::thread), wine to run its tests, and xz to unpack Boost's sources.
 WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32:i386 xz-utils)
+# The benchmarks, on both builds they measure.
+BENCH_PACKAGES=(libbenchmark-dev libbenchmark-dev:i386)
