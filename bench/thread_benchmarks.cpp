@@ -326,17 +326,23 @@ Metric loopRate(const Config& config) {
     return m;
 }
 
+// Bare threads with the very stack the plugin gives its workers: a 32-bit
+// process could not hold a thousand with the default stack.
+boost::thread::attributes workerAttributes() {
+    boost::thread::attributes attributes;
+    attributes.set_stack_size(kWorkerStackBytes);
+    return attributes;
+}
+
 Metric sleeperMemory(const Config& config) {
-    return perSleeper("sleeper-memory", 1.1, config.sleepers, Cost::Memory,
-                      boost::thread::attributes());
+    return perSleeper("sleeper-memory", 1.1, config.sleepers, Cost::Memory, workerAttributes());
 }
 
 Metric stackReserve(const Config& config) {
-    // Against threads with the very stack the plugin gives its workers: what
-    // a worker reserves beyond that stack and its guard shows as the ratio.
-    boost::thread::attributes attributes;
-    attributes.set_stack_size(kWorkerStackBytes);
-    return perSleeper("stack-reserve", 1.1, config.sleepers, Cost::AddressSpace, attributes);
+    // What a worker reserves beyond that stack and its guard shows as the
+    // ratio.
+    return perSleeper("stack-reserve", 1.1, config.sleepers, Cost::AddressSpace,
+                      workerAttributes());
 }
 
 }  // namespace bench
