@@ -207,7 +207,7 @@ class Model {
             inflight_.erase(destroying.id);
         }
         if (!destroying.target) {
-            endDestroyOfFreeId(destroying, result);
+            endDestroyOfFreeId(destroying, result, cutShort);
             return;
         }
         Instance& target = *destroying.target;
@@ -230,9 +230,7 @@ class Model {
         if (result != 0) {
             violation("DestroyThread(%d) returned %d", destroying.id, result);
         }
-        for (const InstanceRef& overlap : destroying.overlaps) {
-            --overlap->uncertainty;
-        }
+        giveUpOverlaps(destroying, cutShort);
         if (sure && !cutShort) {
             violation("DestroyThread(%d) of a live thread returned 0", destroying.id);
         }
@@ -370,11 +368,19 @@ class Model {
     cell maxLockId = 0;
 
   private:
-    void endDestroyOfFreeId(Destroying& destroying, cell result) {
+    // A destroy that returned 0 hit none of the threads that took its id
+    // meanwhile, unless it was cut short: then it may have begun destroying
+    // one, which completes without it.
+    void giveUpOverlaps(Destroying& destroying, bool cutShort) {
+        for (const InstanceRef& overlap : destroying.overlaps) {
+            --overlap->uncertainty;
+            overlap->unsure |= cutShort;
+        }
+    }
+
+    void endDestroyOfFreeId(Destroying& destroying, cell result, bool cutShort) {
         if (result == 0) {
-            for (const InstanceRef& overlap : destroying.overlaps) {
-                --overlap->uncertainty;
-            }
+            giveUpOverlaps(destroying, cutShort);
             return;
         }
         if (destroying.overlaps.empty()) {
