@@ -2,13 +2,9 @@
 
 #include "threads/machine_record.h"
 
-void LockTable::reserve() {
-    if (entries_.size() == held_ + reserved_) {
-        auto entry = std::make_unique<ThreadLock>();
-        entries_.push_back(std::move(entry));
-    }
-    ids_.reserve();
-    ++reserved_;
+void LockTable::addEntry() {
+    auto entry = std::make_unique<ThreadLock>();
+    entries_.push_back(std::move(entry));
 }
 
 void LockTable::cancel() noexcept {

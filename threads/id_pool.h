@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <vector>
 
 #include "plugin/host_api.h"
@@ -33,14 +32,14 @@ class IdPool {
         --reserved_;
         ++taken_;
         size_t summary = 0;
-        while (full_[summary] == ~uint64_t{0}) {
+        while (full_[summary] == ~Word{0}) {
             ++summary;
         }
         size_t word = summary * kBits + lowestZero(full_[summary]);
         size_t bit = lowestZero(used_[word]);
-        used_[word] |= uint64_t{1} << bit;
-        if (used_[word] == ~uint64_t{0}) {
-            full_[word / kBits] |= uint64_t{1} << (word % kBits);
+        used_[word] |= Word{1} << bit;
+        if (used_[word] == ~Word{0}) {
+            full_[word / kBits] |= Word{1} << (word % kBits);
         }
         return static_cast<cell>(word * kBits + bit + 1);
     }
@@ -48,21 +47,25 @@ class IdPool {
     void release(cell id) noexcept {
         size_t index = static_cast<size_t>(id) - 1;
         size_t word = index / kBits;
-        used_[word] &= ~(uint64_t{1} << (index % kBits));
-        full_[word / kBits] &= ~(uint64_t{1} << (word % kBits));
+        used_[word] &= ~(Word{1} << (index % kBits));
+        full_[word / kBits] &= ~(Word{1} << (word % kBits));
         --taken_;
     }
 
   private:
-    static constexpr size_t kBits = 64;
+    // The machine's own word: on a 32-bit server a 64-bit word would cost a
+    // call into the compiler's runtime for every search.
+    using Word = unsigned long;
+    static constexpr size_t kBits = sizeof(Word) * 8;
 
-    static size_t lowestZero(uint64_t bits) { return static_cast<size_t>(__builtin_ctzll(~bits)); }
+    static size_t lowestZero(Word bits) { return static_cast<size_t>(__builtin_ctzl(~bits)); }
 
-    // Bit b of word w: id w * 64 + b + 1 is taken.
-    std::vector<uint64_t> used_;
-    // Bit b of word s: every id of used_[s * 64 + b] is taken. Its bits past
-    // the end of used_ are clear, so a search stops at a word that has room.
-    std::vector<uint64_t> full_;
+    // Bit b of word w: id w * kBits + b + 1 is taken.
+    std::vector<Word> used_;
+    // Bit b of word s: every id of used_[s * kBits + b] is taken. Its bits
+    // past the end of used_ are clear, so a search stops at a word that has
+    // room.
+    std::vector<Word> full_;
     size_t taken_ = 0;
     size_t reserved_ = 0;
 };
