@@ -7,15 +7,8 @@ void LockTable::addEntry() {
     entries_.push_back(std::move(entry));
 }
 
-void LockTable::cancel() noexcept {
-    ids_.cancel();
-    --reserved_;
-}
-
 cell LockTable::add(const std::shared_ptr<ScriptMutex>& mutex, MachineRecord& taker) noexcept {
     cell id = ids_.take();
-    --reserved_;
-    ++held_;
     ThreadLock& lock = *entries_[id - 1];
     if (lock.mutex != mutex) {
         lock.mutex = mutex;
@@ -50,5 +43,4 @@ void LockTable::drop(ThreadLock& lock) noexcept {
     lock.taker->locks.erase(LockList::s_iterator_to(lock));
     lock.taker = nullptr;
     ids_.release(lock.id);
-    --held_;
 }

@@ -36,13 +36,12 @@ class LockTable {
     // changes nothing when there is no memory. Inline: every LockThread
     // passes here, and almost every time there is room already.
     void reserve() {
-        if (entries_.size() == held_ + reserved_) {
+        if (entries_.size() == ids_.claimed()) {
             addEntry();
         }
         ids_.reserve();
-        ++reserved_;
     }
-    void cancel() noexcept;
+    void cancel() noexcept { ids_.cancel(); }
     // Records a mutex the caller already holds, in reserved room; returns its
     // lock id.
     cell add(const std::shared_ptr<ScriptMutex>& mutex, MachineRecord& taker) noexcept;
@@ -56,10 +55,8 @@ class LockTable {
     IdPool ids_;
     // Entry i holds lock id i + 1 while its taker is set. Lock ids are the
     // smallest free, so the entries are dense, and there are at least as many
-    // as locks held and reserved. An entry, once made, stays for the next lock
-    // given its id, and keeps the mutex it held last: a script that locks and
-    // unlocks one thread in a loop neither allocates nor counts references.
+    // as lock ids taken and reserved. An entry, once made, stays for the next
+    // lock given its id, and keeps the mutex it held last: a script that locks
+    // and unlocks one thread in a loop neither allocates nor counts references.
     std::vector<std::unique_ptr<ThreadLock>> entries_;
-    size_t held_ = 0;
-    size_t reserved_ = 0;
 };

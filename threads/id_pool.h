@@ -13,7 +13,7 @@ class IdPool {
     // Sets aside room for one more id; throws std::bad_alloc and changes
     // nothing when there is no memory for it.
     void reserve() {
-        if (taken_ + reserved_ == used_.size() * kBits) {
+        if (claimed() == used_.size() * kBits) {
             // A summary word first: one with no word of ids behind it yet is
             // harmless, a word of ids without its summary bit is not.
             if (full_.size() * kBits == used_.size()) {
@@ -43,6 +43,9 @@ class IdPool {
         }
         return static_cast<cell>(word * kBits + bit + 1);
     }
+
+    // Ids taken and ids reserved.
+    size_t claimed() const noexcept { return taken_ + reserved_; }
 
     void release(cell id) noexcept {
         size_t index = static_cast<size_t>(id) - 1;

@@ -6,14 +6,12 @@
 #include <pthread.h>
 #endif
 
-#include <chrono>
-#include <thread>
-
 #include <boost/bind/bind.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include "plugin/host.h"
 #include "threads/machine_record.h"
+#include "threads/wait.h"
 
 namespace {
 
@@ -98,14 +96,7 @@ void S_Thread::start() {
 bool S_Thread::sleepFor(const boost::posix_time::time_duration& duration) noexcept {
     boost::unique_lock<boost::mutex> lock(sleepGuard_);
     if (state() == ThreadState::Running) {
-        try {
-            woken_.timed_wait(lock, duration);
-        } catch (...) {
-            // As in waitOn (threads/wait.h): a stop still ends the sleep soon.
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            lock.lock();
-        }
+        waitWithoutThrowing(lock, [&] { woken_.timed_wait(lock, duration); });
     }
     return state() == ThreadState::Running;
 }
