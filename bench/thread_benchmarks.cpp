@@ -243,10 +243,12 @@ void sleepersPlugin(benchmark::State& state, size_t count, Cost cost) {
         });
 }
 
-// Bare Boost threads started with attributes, as given.
-void sleepersBoost(benchmark::State& state, size_t count, Cost cost,
-                   const boost::thread::attributes& attributes) {
+// Bare Boost threads with the very stack the plugin gives its workers: a
+// 32-bit process could not hold a thousand with the default stack.
+void sleepersBoost(benchmark::State& state, size_t count, Cost cost) {
     population.resize(0);
+    boost::thread::attributes attributes;
+    attributes.set_stack_size(kWorkerStackBytes);
     std::vector<boost::thread> threads;
     threads.reserve(count);
     measureSleepers(
@@ -268,16 +270,15 @@ void sleepersBoost(benchmark::State& state, size_t count, Cost cost,
 }
 
 // Registers both sides of a per-sleeper metric, one run of count sleepers each.
-Metric perSleeper(const std::string& name, double goal, size_t count, Cost cost,
-                  const boost::thread::attributes& attributes) {
+Metric perSleeper(const std::string& name, double goal, size_t count, Cost cost) {
     Metric m{name, goal, name + "/plugin", name + "/boost", "bytes_per_thread"};
-    for (auto* b : {benchmark::RegisterBenchmark(
-                        m.plugin.c_str(),
-                        [count, cost](benchmark::State& s) { sleepersPlugin(s, count, cost); }),
-                    benchmark::RegisterBenchmark(m.baseline.c_str(),
-                                                 [count, cost, attributes](benchmark::State& s) {
-                                                     sleepersBoost(s, count, cost, attributes);
-                                                 })}) {
+    for (auto* b :
+         {benchmark::RegisterBenchmark(
+              m.plugin.c_str(),
+              [count, cost](benchmark::State& s) { sleepersPlugin(s, count, cost); }),
+          benchmark::RegisterBenchmark(m.baseline.c_str(), [count, cost](benchmark::State& s) {
+              sleepersBoost(s, count, cost);
+          })}) {
         b->Iterations(1)->UseRealTime();
     }
     return m;
@@ -326,23 +327,14 @@ Metric loopRate(const Config& config) {
     return m;
 }
 
-// Bare threads with the very stack the plugin gives its workers: a 32-bit
-// process could not hold a thousand with the default stack.
-boost::thread::attributes workerAttributes() {
-    boost::thread::attributes attributes;
-    attributes.set_stack_size(kWorkerStackBytes);
-    return attributes;
-}
-
 Metric sleeperMemory(const Config& config) {
-    return perSleeper("sleeper-memory", 1.1, config.sleepers, Cost::Memory, workerAttributes());
+    return perSleeper("sleeper-memory", 1.1, config.sleepers, Cost::Memory);
 }
 
 Metric stackReserve(const Config& config) {
     // What a worker reserves beyond that stack and its guard shows as the
     // ratio.
-    return perSleeper("stack-reserve", 1.1, config.sleepers, Cost::AddressSpace,
-                      workerAttributes());
+    return perSleeper("stack-reserve", 1.1, config.sleepers, Cost::AddressSpace);
 }
 
 }  // namespace bench

@@ -74,13 +74,13 @@ if(VANTREL_TESTS)
         VANTREL_PLUGIN_FILE="$<TARGET_FILE:vantrel>")
     add_dependencies(vantrel-find-object-test vantrel)
     gtest_discover_tests(vantrel-find-object-test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
+    # The check must refuse a file that binds a newer glibc and say for what.
+    add_library(vantrel-glibc236-probe MODULE ${PROJECT_SOURCE_DIR}/compat/glibc236_probe.cpp)
+    vantrel_warnings(vantrel-glibc236-probe)
+    add_test(NAME DropIn.NamesSymbolsOfNewerGlibc
+             COMMAND sh -c "if report=$(sh \"$0\" \"$1\" 2>&1); then exit 1; fi
+                            echo \"$report\" | grep 'needs GLIBC_2.36, newer than 2.17, for: arc4random$'"
+                     ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel-glibc236-probe>)
 endif()
 add_test(NAME DropIn.FileProperties
          COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel>)
-# The check must refuse a file that binds a newer glibc and say for what.
-add_library(vantrel-glibc236-probe MODULE ${PROJECT_SOURCE_DIR}/compat/glibc236_probe.cpp)
-vantrel_warnings(vantrel-glibc236-probe)
-add_test(NAME DropIn.NamesSymbolsOfNewerGlibc
-         COMMAND sh -c "if report=$(sh \"$0\" \"$1\" 2>&1); then exit 1; fi
-                        echo \"$report\" | grep 'needs GLIBC_2.36, newer than 2.17, for: arc4random$'"
-                 ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel-glibc236-probe>)

@@ -129,13 +129,16 @@ int amx_Register(AMX* amx, const AMX_NATIVE_INFO* list, int number) {
 // public of that name in every loaded script that has one, on the calling
 // thread, as the server does.
 cell callRemoteFunction(AMX* amx, cell* params) {
+    if (params[0] < static_cast<cell>(sizeof(cell))) {
+        return 0;
+    }
     cell* cells = Script::of(amx).cellsAt(params[1]);
     if (cells == nullptr || g_host == nullptr) {
         return 0;
     }
     char name[64];
     amx_GetString(name, cells, 0, sizeof name);
-    for (Script* script : g_host->scripts()) {
+    for (const std::shared_ptr<Script>& script : g_host->scripts()) {
         int index = 0;
         if (script->findPublic(name, &index) == AMX_ERR_NONE) {
             script->exec(index, nullptr, 0);
@@ -232,7 +235,7 @@ int EmulatedHost::unloadScript(Script& script) {
 
 Script& EmulatedHost::addScript(ScriptDefinition definition) {
     definition.serverNatives.emplace_back("CallRemoteFunction", &callRemoteFunction);
-    auto script = std::make_unique<Script>(std::move(definition));
+    auto script = std::make_shared<Script>(std::move(definition));
     Script& added = *script;
     std::lock_guard<std::mutex> lock(guard_);
     scripts_.push_back(std::move(script));
@@ -266,13 +269,9 @@ std::vector<std::string> EmulatedHost::log() const {
     return log_;
 }
 
-std::vector<Script*> EmulatedHost::scripts() const {
+std::vector<std::shared_ptr<Script>> EmulatedHost::scripts() const {
     std::lock_guard<std::mutex> lock(guard_);
-    std::vector<Script*> loaded;
-    for (const auto& script : scripts_) {
-        loaded.push_back(script.get());
-    }
-    return loaded;
+    return scripts_;
 }
 
 std::vector<std::string> EmulatedHost::faults() const {

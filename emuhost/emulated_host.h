@@ -34,7 +34,9 @@ class EmulatedHost {
     // AmxUnload returned.
     int unloadScript(Script& script);
 
-    std::vector<Script*> scripts() const;
+    // Shared, so that a script a worker runs in stays whole until it leaves,
+    // even when a faulty plugin lets AmxUnload return first.
+    std::vector<std::shared_ptr<Script>> scripts() const;
     // The steps of loadScript and unloadScript one at a time, for a host that
     // does more between them, as open.mp does (emuhost/openmp_server.h).
     Script& addScript(ScriptDefinition definition);
@@ -90,7 +92,7 @@ class EmulatedHost {
     mutable std::mutex guard_;
     std::vector<std::string> log_;
     std::vector<std::string> faults_;
-    std::vector<std::unique_ptr<Script>> scripts_;
+    std::vector<std::shared_ptr<Script>> scripts_;
 };
 
 // The process's live OS threads: from /proc on Linux, from a thread snapshot

@@ -13,7 +13,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <dlfcn.h>
 #include <link.h>
 #endif
 
@@ -155,6 +154,8 @@ int findPluginCode(dl_phdr_info* info, size_t, void*) {
 }
 
 bool installSeam() {
+    pluginCodeBegin = 0;
+    pluginCodeEnd = 0;
     dl_iterate_phdr(&findPluginCode, nullptr);
     return pluginCodeBegin < pluginCodeEnd;
 }
@@ -264,15 +265,12 @@ class AllocationFailure : public ::testing::Test {
         armed = true;
     }
 
-    // The OS threads of the process with no worker running: an ended worker
-    // may still be listed for a moment, hence the wait.
-    bool workersEnded(int workers = 0) {
-        return test::eventually([&] { return emu::countProcessThreads() == baseline_ + workers; });
-    }
+    bool workersEnded(int workers = 0) { return test::threadsBackTo(baseline_ + workers); }
 
+    // Its deadline comes before CTest's timeout, so that a hang is reported.
     test::Watchdog watchdog_{"allocation-failure", std::chrono::seconds(30),
-                             std::chrono::seconds(1200)};
-    const int baseline_ = emu::countProcessThreads();
+                             std::chrono::seconds(540)};
+    const int baseline_ = test::threadBaseline();
 };
 
 TEST_F(AllocationFailure, NoRunCrashesHangsOrLeavesAnythingBehind) {

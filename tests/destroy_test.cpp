@@ -162,7 +162,7 @@ TEST_F(PluginTest, DestroyingAWorkerInsideAnotherScriptEndsBothPublics) {
                                      ++outerRanOn;
                                  }}});
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
-    ASSERT_TRUE(test::eventually([&] { return inner.entered == 1; }));
+    ASSERT_TRUE(test::blocks(inner.tid));
     EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
     EXPECT_EQ(inner.returnedFromNative, 0);
     EXPECT_EQ(outerRanOn, 0);
@@ -181,9 +181,9 @@ TEST_F(PluginTest, ADestroyedWorkerEndsAtTheSleepOfEveryScriptItRunsInto) {
     emu::Script& script =
         load({{"Outer", [](emu::Call& c) { c.native("CallRemoteFunction", {emu::str("Hook")}); }}});
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
-    ASSERT_TRUE(test::eventually([&] { return hooks[0].entered == 1; }));
-    test::AsyncRun destroyer(script, [](emu::Call& c) { c.native("DestroyThread", {1}); });
-    ASSERT_TRUE(test::eventually([&] { return destroyer.done(); }));
+    ASSERT_TRUE(test::blocks(hooks[0].tid));
+    EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
+    EXPECT_EQ(hooks[1].entered, 1);
     EXPECT_EQ(hooks[0].returnedFromNative + hooks[1].returnedFromNative, 0);
     for (emu::Script* machine : {&first, &second, &script}) {
         EXPECT_EQ(test::machineError(*machine), AMX_ERR_NONE);

@@ -10,10 +10,8 @@ namespace {
 class OpenMpOrder : public ::testing::Test {
   protected:
     void SetUp() override {
-        // A sanitizer's runtime starts a helper thread at the first thread
-        // start in the process: have it counted in the baseline.
-        std::thread([] {}).join();
-        threadsBeforeLoad = emu::countProcessThreads();
+        threadsBeforeLoad = test::threadBaseline();
+        ASSERT_GE(threadsBeforeLoad, 0);
         host = std::make_unique<emu::EmulatedHost>(VANTREL_PLUGIN_PATH);
         server = std::make_unique<emu::OpenMpServer>(*host);
         ASSERT_TRUE(server->start());
@@ -135,7 +133,7 @@ TEST_F(OpenMpOrder, ShutdownUnloadsEveryScriptBeforeUnload) {
 
     server->shutdown();
     EXPECT_FALSE(host->loaded());
-    EXPECT_TRUE(test::eventually([&] { return emu::countProcessThreads() == threadsBeforeLoad; }));
+    EXPECT_TRUE(test::threadsBackTo(threadsBeforeLoad));
     std::vector<std::string> log = host->log();
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], " Vantrel plugin v" VANTREL_VERSION " unloaded");

@@ -219,18 +219,13 @@ class Model {
             // either it was hit, or its id was free for a newer thread.
             bool hitTarget = sure || destroying.overlaps.empty();
             destroyed(target, destroying.id, hitTarget);
-            for (const InstanceRef& overlap : destroying.overlaps) {
-                --overlap->uncertainty;
-                if (!hitTarget) {
-                    overlap->unsure = true;
-                }
-            }
+            settleOverlaps(destroying, !hitTarget);
             return;
         }
         if (result != 0) {
             violation("DestroyThread(%d) returned %d", destroying.id, result);
         }
-        giveUpOverlaps(destroying, cutShort);
+        settleOverlaps(destroying, cutShort);
         if (sure && !cutShort) {
             violation("DestroyThread(%d) of a live thread returned 0", destroying.id);
         }
@@ -368,19 +363,20 @@ class Model {
     cell maxLockId = 0;
 
   private:
-    // A destroy that returned 0 hit none of the threads that took its id
-    // meanwhile, unless it was cut short: then it may have begun destroying
-    // one, which completes without it.
-    void giveUpOverlaps(Destroying& destroying, bool cutShort) {
+    // The destroy has told what it did to the threads that took its id
+    // meanwhile: none of them is in doubt because of it any more, unless it
+    // may have hit one (a destroy cut short may have begun destroying one,
+    // which completes without it).
+    void settleOverlaps(Destroying& destroying, bool mayHaveHitOne) {
         for (const InstanceRef& overlap : destroying.overlaps) {
             --overlap->uncertainty;
-            overlap->unsure |= cutShort;
+            overlap->unsure |= mayHaveHitOne;
         }
     }
 
     void endDestroyOfFreeId(Destroying& destroying, cell result, bool cutShort) {
         if (result == 0) {
-            giveUpOverlaps(destroying, cutShort);
+            settleOverlaps(destroying, cutShort);
             return;
         }
         if (destroying.overlaps.empty()) {

@@ -186,21 +186,31 @@ class RacingDestroys {
     AsyncRun second_;
 };
 
+// The process's OS threads before the plugin starts any, or -1. A sanitizer's
+// runtime starts a helper thread at the first thread start in the process:
+// it is counted too. A joined thread may still be listed for a moment, so the
+// count is taken once it is gone.
+inline int threadBaseline() {
+    static const bool threadStarted = [] {
+        pid_t tid = 0;
+        std::thread([&tid] { tid = osThreadId(); }).join();
+        return eventually([&] { return threadGone(tid); });
+    }();
+    return threadStarted ? emu::countProcessThreads() : -1;
+}
+
+// Waits until the process has that many OS threads: an ended worker may still
+// be listed for a moment.
+inline bool threadsBackTo(int count) {
+    return eventually([&] { return emu::countProcessThreads() == count; });
+}
+
 // A loaded plugin in a fresh host; unloads it and checks the host saw no fault.
 class PluginTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // A sanitizer's runtime starts a helper thread at the first thread start
-        // in the process: have it counted in the baseline.
-        // A joined thread may still be listed for a moment, so the baseline
-        // is taken once it is gone.
-        static const bool threadStarted = [] {
-            pid_t tid = 0;
-            std::thread([&tid] { tid = osThreadId(); }).join();
-            return eventually([&] { return threadGone(tid); });
-        }();
-        ASSERT_TRUE(threadStarted);
-        threadsBeforeLoad = emu::countProcessThreads();
+        threadsBeforeLoad = threadBaseline();
+        ASSERT_GE(threadsBeforeLoad, 0);
         host = std::make_unique<emu::EmulatedHost>(VANTREL_PLUGIN_PATH);
         ASSERT_TRUE(host->load());
     }
@@ -268,9 +278,7 @@ class PluginTest : public ::testing::Test {
     }
 
     // Waits until the process has the OS threads it had before Load, plus extra.
-    bool workersEnded(int extra = 0) {
-        return eventually([&] { return emu::countProcessThreads() == threadsBeforeLoad + extra; });
-    }
+    bool workersEnded(int extra = 0) { return threadsBackTo(threadsBeforeLoad + extra); }
 
     std::unique_ptr<emu::EmulatedHost> host;
     int threadsBeforeLoad = 0;

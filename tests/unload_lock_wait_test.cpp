@@ -23,22 +23,24 @@ class UnloadLockWaitTest : public test::PluginTest {
         ASSERT_GT(lockId, 0);
     }
 
-    // Loads a script whose single-shot public waits for the held lock.
+    // Loads a script whose looping public waits for the held lock: only a
+    // stop of its thread ends it once it has the lock, as its next call would
+    // wait for good.
     emu::Script& loadWaiter() {
         emu::Script& waiter = host->loadScript({{{"waiter", [this](emu::Call& c) {
-                                                      waiting = true;
+                                                      waiting = test::osThreadId();
                                                       c.native("LockThread", {thread});
                                                       gotLock = true;
                                                   }}}});
-        EXPECT_GT(call(waiter, "CreateThreadEx", {emu::str("waiter")}), 0);
-        EXPECT_TRUE(test::eventually([&] { return waiting.load(); }));
+        EXPECT_GT(call(waiter, "CreateThread", {emu::str("waiter")}), 0);
+        EXPECT_TRUE(test::blocks(waiting));
         return waiter;
     }
 
     emu::Script* holder = nullptr;
     cell thread = 0;
     cell lockId = 0;
-    std::atomic<bool> waiting{false};
+    std::atomic<pid_t> waiting{0};
     std::atomic<bool> gotLock{false};
 };
 
@@ -63,15 +65,15 @@ TEST_F(UnloadLockWaitTest, AmxUnloadEndsAWorkerWaitingForADestructionChain) {
     test::Watchdog watchdog("unload-destroy-chain", std::chrono::seconds(10),
                             std::chrono::seconds(60));
     loadWaiter();
-    std::atomic<bool> destroying{false};
-    std::atomic<bool> ranOn{false};
-    emu::Script& destroyer = host->loadScript({{{"destroy", [&](emu::Call& c) {
-                                                     destroying = true;
+    auto& destroying = keep<std::atomic<pid_t>>();
+    auto& ranOn = keep<std::atomic<bool>>();
+    emu::Script& destroyer = host->loadScript({{{"destroy", [&destroying, &ranOn](emu::Call& c) {
+                                                     destroying = test::osThreadId();
                                                      c.native("DestroyThread", {2});
                                                      ranOn = true;
                                                  }}}});
     EXPECT_EQ(call(destroyer, "CreateThreadEx", {emu::str("destroy")}), 3);
-    ASSERT_TRUE(test::eventually([&] { return destroying.load(); }));
+    ASSERT_TRUE(test::blocks(destroying));
     watchdog.phase("AmxUnload of the destroying script");
     EXPECT_EQ(host->unloadScript(destroyer), AMX_ERR_NONE);
     EXPECT_FALSE(ranOn);
