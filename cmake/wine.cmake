@@ -1,7 +1,7 @@
 # Runs the Windows build's test programs under wine, in a 32-bit prefix of the
 # build folder's own. The prefix is made once, at the first configure, so that
 # wine's first-run setup never lands in a test's output.
-if(NOT VANTREL_TESTS OR NOT CMAKE_CROSSCOMPILING)
+if(NOT VANTREL_TESTS OR NOT VANTREL_I386_MODE STREQUAL "native")
     return()
 endif()
 

@@ -16,11 +16,69 @@ need_packages() {
         ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
         rm -f /var/lib/apt/lists/lock.updated
+        apt_tried=
     fi
-    if [ ! -e /var/lib/apt/lists/lock.updated ] || [ -n "${VANTREL_APT_REFRESH:-}" ]; then
-        apt-get update -qq && touch /var/lib/apt/lists/lock.updated
+    if [ -z "${apt_tried:-}" ] &&
+        { [ ! -e /var/lib/apt/lists/lock.updated ] || [ -n "${VANTREL_APT_REFRESH:-}" ]; }; then
+        apt_update
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    echo "deps: installing ${missing[*]}" >&2
+    install_matching_arches "${missing[@]}"
+}
+
+# A mirror in the middle of a sync serves indexes that fail their checksums,
+# for hours at times. Waiting a little helps when it is about to finish;
+# otherwise the lists apt already has are the best there are.
+apt_update() {
+    local attempt
+    apt_tried=1
+    for attempt in 1 2 3; do
+        if apt-get update -qq; then
+            touch /var/lib/apt/lists/lock.updated
+            return 0
+        fi
+        [ "$attempt" -eq 3 ] || sleep $((attempt * 10))
+    done
+    # Not marked as updated: the next run tries again, this one does not.
+    echo "deps: apt-get update failed 3 times; going on with the package lists apt has" >&2
+}
+
+# Multiarch libraries must be installed at one version on both
+# architectures. When a mirror's i386 index lags behind its amd64 one (a
+# failed update, a suite mid-sync), apt knows the machine's amd64 libraries
+# only at versions it has no i386 build of, and refuses with "held broken
+# packages". Each library it names as unsatisfiable is then installed on both
+# architectures at the version apt has for i386, and apt is asked again; each
+# round may uncover the next layer of dependencies.
+install_matching_arches() {
+    local pinned=() output round
+    for round in 1 2 3 4 5 6 7 8; do
+        # Not -qq: that hides the unmet dependencies read below.
+        if output=$(DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+            --allow-downgrades "$@" "${pinned[@]}" 2>&1); then
+            [ ${#pinned[@]} -eq 0 ] ||
+                echo "deps: installed at the i386 index's versions: ${pinned[*]}" >&2
+            return 0
+        fi
+        local before=${#pinned[@]} name base version installed
+        for name in $(sed -n 's/.*Depends: \([^ ]*\).*/\1/p' <<<"$output" | sort -u); do
+            base=${name%%:*}
+            version=$(apt-cache policy "$base:i386" | awk '$1 == "Candidate:" { print $2 }')
+            installed=$(dpkg-query -W -f='${Version}' "$base:amd64" 2>/dev/null || true)
+            local wanted=("$name")
+            if [ -n "$version" ] && [ "$version" != "(none)" ] && [ -n "$installed" ] &&
+                [ "$installed" != "$version" ]; then
+                wanted=("$base:amd64=$version" "$base:i386=$version")
+            fi
+            local item
+            for item in "${wanted[@]}"; do
+                [[ " ${pinned[*]} " == *" $item "* ]] || pinned+=("$item")
+            done
+        done
+        [ ${#pinned[@]} -gt "$before" ] || break
+    done
+    echo "$output" >&2
+    return 1
 }
 
 # Debian's source packages, for the Boost sources the Windows build compiles:
@@ -43,7 +101,20 @@ Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
-    apt-get update -qq && touch /var/lib/apt/lists/lock.updated
+    apt_update
+    apt-cache showsrc boost1.74 2>/dev/null | grep -q '^Package: boost1.74$' ||
+        { echo "apt still knows no source of boost1.74" >&2; return 1; }
+}
+
+# What runs the 32-bit test programs: the kernel, with wine for the Windows
+# ones; or, where it runs no i386 code, qemu-i386 for the Linux ones and
+# nothing for the Windows ones (cmake/i386_mode.sh tells).
+need_i386_runners() {
+    if [ "$(sh cmake/i386_mode.sh)" = native ]; then
+        need_packages wine wine32:i386
+    else
+        need_packages qemu-user
+    fi
 }
 
 BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googletest libgtest-dev)
@@ -52,7 +123,7 @@ BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googlet
 X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386 googletest
     libc6-dbg:i386)
 # The Windows build: the MinGW-w64 cross compiler (posix thread model, for
-# std::thread), wine to run its tests, and xz to unpack Boost's sources.
-WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev wine wine32:i386 xz-utils)
+# std::thread) and xz to unpack Boost's sources.
+WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev xz-utils)
 # The benchmarks, on both builds they measure.
 BENCH_PACKAGES=(libbenchmark-dev libbenchmark-dev:i386)

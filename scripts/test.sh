@@ -8,6 +8,7 @@ source scripts/deps.sh
 need_packages "${BASE_PACKAGES[@]}"
 need_packages "${X86_PACKAGES[@]}"
 need_packages "${WIN32_PACKAGES[@]}"
+need_i386_runners
 need_boost_source
 need_packages "${BENCH_PACKAGES[@]}"
 need_packages valgrind
