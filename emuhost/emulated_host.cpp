@@ -52,7 +52,17 @@ int amx_Exec(AMX* amx, cell* retval, int index) {
 }
 
 int amx_FindPublic(AMX* amx, const char* name, int* index) {
+    g_host->onExportThread("amx_FindPublic");
     return Script::of(amx).findPublic(name, index);
+}
+
+int amx_GetPublic(AMX* amx, int index, char* name) {
+    return Script::of(amx).getPublic(index, name);
+}
+
+int amx_NumPublics(AMX* amx, int* number) {
+    *number = Script::of(amx).numPublics();
+    return AMX_ERR_NONE;
 }
 
 int amx_GetAddr(AMX* amx, cell address, cell** physical) {
@@ -175,7 +185,9 @@ EmulatedHost::EmulatedHost(const std::string& pluginPath) {
     exports_[PLUGIN_AMX_EXPORT_Exec] = reinterpret_cast<void*>(&amx_Exec);
     exports_[PLUGIN_AMX_EXPORT_FindPublic] = reinterpret_cast<void*>(&amx_FindPublic);
     exports_[PLUGIN_AMX_EXPORT_GetAddr] = reinterpret_cast<void*>(&amx_GetAddr);
+    exports_[PLUGIN_AMX_EXPORT_GetPublic] = reinterpret_cast<void*>(&amx_GetPublic);
     exports_[PLUGIN_AMX_EXPORT_GetString] = reinterpret_cast<void*>(&amx_GetString);
+    exports_[PLUGIN_AMX_EXPORT_NumPublics] = reinterpret_cast<void*>(&amx_NumPublics);
     exports_[PLUGIN_AMX_EXPORT_Push] = reinterpret_cast<void*>(&amx_Push);
     exports_[PLUGIN_AMX_EXPORT_RaiseError] = reinterpret_cast<void*>(&amx_RaiseError);
     exports_[PLUGIN_AMX_EXPORT_Register] = reinterpret_cast<void*>(&amx_Register);
@@ -199,8 +211,22 @@ unsigned int EmulatedHost::supports() {
 }
 
 bool EmulatedHost::load() {
+    exportThread_ = std::this_thread::get_id();
     loaded_ = enter<bool>("Load", load_, static_cast<void**>(data_));
     return loaded_;
+}
+
+bool EmulatedHost::loadReadingInt() {
+    exportThread_ = std::this_thread::get_id();
+    loaded_ = enter<int>("Load", load_, static_cast<void**>(data_)) != 0;
+    return loaded_;
+}
+
+void EmulatedHost::onExportThread(const char* function) {
+    if (std::this_thread::get_id() != exportThread_) {
+        fault(std::string(function) +
+              " called off the server's main thread, where open.mp's is not safe");
+    }
 }
 
 void EmulatedHost::unload() {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emuhost/export_call.h"
@@ -22,7 +23,9 @@ class EmulatedHost {
     EmulatedHost& operator=(const EmulatedHost&) = delete;
 
     unsigned int supports();
+    // Load's result as the SA-MP server reads it, a bool; open.mp reads an int.
     bool load();
+    bool loadReadingInt();
     void unload();
     void tick();
     bool loaded() const { return loaded_; }
@@ -52,6 +55,9 @@ class EmulatedHost {
 
     // The AMX function table handed to the plugin.
     void** amxExports() { return exports_; }
+    // Records a fault when a host function that only the server's main
+    // thread may call, the one that calls the exports, is called elsewhere.
+    void onExportThread(const char* function);
 
   private:
     static void logprintf(const char* format, ...);
@@ -88,6 +94,7 @@ class EmulatedHost {
     void* exports_[PLUGIN_AMX_EXPORT_COUNT] = {};
     bool loaded_ = false;
     bool echo_ = false;
+    std::thread::id exportThread_;
 
     mutable std::mutex guard_;
     std::vector<std::string> log_;

@@ -34,9 +34,12 @@ OpenMpServer::~OpenMpServer() {
 
 bool OpenMpServer::start() {
     unsigned int supports = host_.supports();
-    amxCalls_ = (supports & SUPPORTS_AMX_NATIVES) != 0;
-    processTick_ = (supports & SUPPORTS_VERSION) != 0 && (supports & SUPPORTS_PROCESS_TICK) != 0;
-    return host_.load();
+    bool loaded = host_.loadReadingInt();
+    // After a failed Load the server calls no export of the plugin but Unload.
+    amxCalls_ = loaded && (supports & SUPPORTS_AMX_NATIVES) != 0;
+    processTick_ = loaded && (supports & 0xFFFF) == SUPPORTS_VERSION &&
+                   (supports & SUPPORTS_PROCESS_TICK) != 0;
+    return loaded;
 }
 
 Script& OpenMpServer::loadScript(ScriptDefinition definition) {

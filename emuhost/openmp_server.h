@@ -1,10 +1,11 @@
 // The order in which open.mp drives a legacy plugin, the same on Linux and
 // Windows. It asks Supports which exports to use at all: AmxLoad and
 // AmxUnload with flag 0x10000, ProcessTick with version 0x0200 and flag
-// 0x20000. A script gets the server's natives before AmxLoad and runs its
-// init callback after it; at its unload its exit callback runs, then its
-// timers are killed, then AmxUnload. At shutdown every script is unloaded
-// before Unload. The main loop runs due timers and ProcessTick.
+// 0x20000. It reads Load's result as an int, and after a failed Load calls
+// no export but Unload. A script gets the server's natives before AmxLoad
+// and runs its init callback after it; at its unload its exit callback runs,
+// then its timers are killed, then AmxUnload. At shutdown every script is
+// unloaded before Unload. The main loop runs due timers and ProcessTick.
 #pragma once
 
 #include <string>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace emu {
@@ -15,7 +16,6 @@ struct Abandoned {
     int error;
 };
 
-const int kErrIndex = 20;
 const int kErrGeneral = 27;
 
 }  // namespace
@@ -104,7 +104,16 @@ Script::Script(ScriptDefinition definition)
     : data_(definition.dataCells, 0),
       publics_(std::move(definition.publics)),
       required_(definition.natives),
+      nativesComplete_(required_.empty()),
       natives_(definition.serverNatives.begin(), definition.serverNatives.end()) {
+    for (const auto& entry : publics_) {
+        if (entry.first.empty() || entry.first.size() > static_cast<size_t>(kMaxPublicName)) {
+            throw std::invalid_argument("emulated host: no compiler makes a public named '" +
+                                        entry.first + "'");
+        }
+    }
+    std::stable_sort(publics_.begin(), publics_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     machine_.owner = this;
     machine_.amx.base = reinterpret_cast<unsigned char*>(data_.data());
     machine_.amx.data = reinterpret_cast<unsigned char*>(data_.data());
@@ -124,12 +133,15 @@ int Script::run(const Public& code) {
 
 int Script::exec(int index, const cell* args, size_t count) {
     if (index < 0 || static_cast<size_t>(index) >= publics_.size()) {
-        return kErrIndex;
+        return AMX_ERR_INDEX;
     }
     return execute(publics_[index].second, args, count);
 }
 
 int Script::execute(const Public& code, const cell* args, size_t count) {
+    if (!nativesComplete_) {
+        return AMX_ERR_NOTFOUND;
+    }
     executions_.fetch_add(1);
     Call call(*this, args, count);
     int error = AMX_ERR_NONE;
@@ -154,6 +166,14 @@ int Script::findPublic(const char* name, int* index) const {
     return AMX_ERR_NOTFOUND;
 }
 
+int Script::getPublic(int index, char* name) const {
+    if (index < 0 || index >= numPublics()) {
+        return AMX_ERR_INDEX;
+    }
+    std::strcpy(name, publics_[index].first.c_str());
+    return AMX_ERR_NONE;
+}
+
 int Script::registerNatives(const AMX_NATIVE_INFO* list, int number) {
     std::lock_guard<std::mutex> lock(nativesGuard_);
     for (int i = 0; (number < 0 || i < number) && list[i].name != nullptr; ++i) {
@@ -164,6 +184,7 @@ int Script::registerNatives(const AMX_NATIVE_INFO* list, int number) {
             return AMX_ERR_NOTFOUND;
         }
     }
+    nativesComplete_ = true;
     return AMX_ERR_NONE;
 }
 

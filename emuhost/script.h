@@ -93,10 +93,16 @@ class Script {
     static Script& of(AMX* amx);
 
     // Runs code as the server's main thread runs a script's code; returns the
-    // machine's error code, 0 when the code ran to its end.
+    // machine's error code, 0 when the code ran to its end. As in the real
+    // machine, no code runs while a native it calls is unregistered: the
+    // server reports error 19.
     int run(const Public& code);
     int exec(int index, const cell* args, size_t count);
+    // Publics are indexed in name order, as compilers write the table.
     int findPublic(const char* name, int* index) const;
+    int numPublics() const { return static_cast<int>(publics_.size()); }
+    // Copies the name with its terminator, as the real machine does.
+    int getPublic(int index, char* name) const;
     int registerNatives(const AMX_NATIVE_INFO* list, int number);
     AMX_NATIVE resolve(const std::string& name) const;
 
@@ -121,6 +127,7 @@ class Script {
     std::vector<cell> data_;
     std::vector<std::pair<std::string, Public>> publics_;
     std::vector<std::string> required_;
+    std::atomic<bool> nativesComplete_;
     mutable std::mutex nativesGuard_;
     std::map<std::string, AMX_NATIVE> natives_;
     std::mutex heapGuard_;

@@ -14,17 +14,26 @@ void attach(void** data);
 inline int Exec(AMX* amx, cell* retval, int index) {
     return reinterpret_cast<amx_Exec_t>(amxExports[PLUGIN_AMX_EXPORT_Exec])(amx, retval, index);
 }
-inline int FindPublic(AMX* amx, const char* name, int* index) {
-    return reinterpret_cast<amx_FindPublic_t>(amxExports[PLUGIN_AMX_EXPORT_FindPublic])(amx, name,
-                                                                                        index);
-}
+// Finds a public by name on any thread. The host's own amx_FindPublic may not
+// be used off the server's main thread: open.mp's keeps a process-wide cache
+// that it fills without a lock. The public table is sorted by name, and
+// reading it is stateless on both servers.
+int FindPublic(AMX* amx, const char* name, int* index);
 inline int GetAddr(AMX* amx, cell address, cell** cells) {
     return reinterpret_cast<amx_GetAddr_t>(amxExports[PLUGIN_AMX_EXPORT_GetAddr])(amx, address,
                                                                                   cells);
 }
+inline int GetPublic(AMX* amx, int index, char* name) {
+    return reinterpret_cast<amx_GetPublic_t>(amxExports[PLUGIN_AMX_EXPORT_GetPublic])(amx, index,
+                                                                                      name);
+}
 inline int GetString(char* dest, const cell* source, size_t size) {
     return reinterpret_cast<amx_GetString_t>(amxExports[PLUGIN_AMX_EXPORT_GetString])(dest, source,
                                                                                       0, size);
+}
+inline int NumPublics(AMX* amx, int* number) {
+    return reinterpret_cast<amx_NumPublics_t>(amxExports[PLUGIN_AMX_EXPORT_NumPublics])(amx,
+                                                                                        number);
 }
 inline int Push(AMX* amx, cell value) {
     return reinterpret_cast<amx_Push_t>(amxExports[PLUGIN_AMX_EXPORT_Push])(amx, value);

@@ -62,8 +62,14 @@ enum AmxError {
     AMX_ERR_EXIT = 1,
     AMX_ERR_MEMACCESS = 5,
     AMX_ERR_NATIVE = 10,
+    AMX_ERR_MEMORY = 16,
     AMX_ERR_NOTFOUND = 19,
+    AMX_ERR_INDEX = 20,
+    AMX_ERR_INIT = 22,
 };
+
+// The longest public name any Pawn compiler makes, without its terminator.
+constexpr int kMaxPublicName = 63;
 
 // Slots of the data table handed to Load.
 enum PluginData {
@@ -82,7 +88,9 @@ enum AmxExport {
     PLUGIN_AMX_EXPORT_Exec = 7,
     PLUGIN_AMX_EXPORT_FindPublic = 9,
     PLUGIN_AMX_EXPORT_GetAddr = 13,
+    PLUGIN_AMX_EXPORT_GetPublic = 15,
     PLUGIN_AMX_EXPORT_GetString = 17,
+    PLUGIN_AMX_EXPORT_NumPublics = 26,
     PLUGIN_AMX_EXPORT_Push = 29,
     PLUGIN_AMX_EXPORT_RaiseError = 32,
     PLUGIN_AMX_EXPORT_Register = 33,
@@ -94,6 +102,9 @@ typedef void (*logprintf_t)(const char* format, ...);
 typedef int (*amx_Exec_t)(AMX* amx, cell* retval, int index);
 typedef int (*amx_FindPublic_t)(AMX* amx, const char* name, int* index);
 typedef int (*amx_GetAddr_t)(AMX* amx, cell amx_addr, cell** phys_addr);
+// funcname must hold kMaxPublicName + 1 characters.
+typedef int (*amx_GetPublic_t)(AMX* amx, int index, char* funcname);
+typedef int (*amx_NumPublics_t)(AMX* amx, int* number);
 typedef int (*amx_GetString_t)(char* dest, const cell* source, int use_wchar, size_t size);
 typedef int (*amx_Push_t)(AMX* amx, cell value);
 typedef int (*amx_RaiseError_t)(AMX* amx, int error);

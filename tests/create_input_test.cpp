@@ -10,7 +10,7 @@ namespace {
 using test::PluginTest;
 
 // Names one character apart, so that a truncated name would start the wrong
-// public instead of failing.
+// public instead of failing. No compiler makes a public of 64 characters.
 const std::string kName31 = "Worker" + std::string(25, 'x');
 const std::string kName32 = kName31 + "y";
 const std::string kName63 = kName32 + std::string(31, 'z');
@@ -22,7 +22,7 @@ class CreateInput : public PluginTest {
         PluginTest::SetUp();
         runs = &keep<std::map<std::string, std::atomic<int>>>();
         std::vector<std::pair<std::string, emu::Public>> publics;
-        for (const std::string& name : {std::string("Work"), kName31, kName32, kName63, kName64}) {
+        for (const std::string& name : {std::string("Work"), kName31, kName32, kName63}) {
             std::atomic<int>& count = (*runs)[name];
             publics.emplace_back(name, [&count](emu::Call& c) {
                 ++count;
@@ -63,7 +63,7 @@ TEST_F(CreateInput, RejectedNamesCreateNothing) {
         }
     }
     EXPECT_EQ(emu::countProcessThreads(), threadsBeforeLoad);
-    EXPECT_EQ((*runs)[kName64], 0);
+    EXPECT_EQ((*runs)[kName63], 0);
     for (int i = 0; i < 3; ++i) {
         host->tick();
     }
@@ -82,7 +82,6 @@ TEST_F(CreateInput, NamesUpToTheLongestPublicNameWorkPackedOrNot) {
         EXPECT_TRUE(test::eventually([&] { return (*runs)[name] == 4; })) << name;
     }
     EXPECT_EQ((*runs)["Work"], 0);
-    EXPECT_EQ((*runs)[kName64], 0);
 }
 
 }  // namespace

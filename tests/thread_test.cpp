@@ -84,6 +84,28 @@ TEST_F(PluginTest, FinishedOnceThreadsKeepTheirIdsUntilTicksReapThemInOrder) {
     }
 }
 
+// A worker finds a public without the host's amx_FindPublic, which open.mp
+// keeps a cache for that only its main thread may touch. Many publics, so
+// that the lookup walks a sorted table of some size.
+TEST_F(PluginTest, AWorkerCreatesThreadsOfPublicsFoundWithoutTheMainThreadsLookup) {
+    auto& results = keep<std::array<std::atomic<cell>, 2>>();
+    auto& ran = keep<std::atomic<int>>();
+    std::vector<std::pair<std::string, emu::Public>> publics = {
+        {"Spawner", [&results](emu::Call& c) {
+             results[0] = c.native("CreateThreadEx", {emu::str("Target")});
+             results[1] = c.native("CreateThreadEx", {emu::str("Targe")});
+         }}};
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        publics.emplace_back(std::string("Filler") + letter, [](emu::Call&) {});
+    }
+    publics.emplace_back("Target", [&ran](emu::Call&) { ++ran; });
+    emu::Script& script = load(std::move(publics));
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Spawner")}), 1);
+    ASSERT_TRUE(test::eventually([&] { return ran == 1; }));
+    EXPECT_EQ(results[0], 2);
+    EXPECT_EQ(results[1], 0);
+}
+
 TEST_F(PluginTest, SleepThreadWithADeadlinePastReturnsOneAtOnce) {
     auto& results = keep<std::array<std::atomic<cell>, 3>>();
     emu::Script& script = load({{"Once", [&results](emu::Call& c) {

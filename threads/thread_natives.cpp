@@ -13,10 +13,6 @@
 
 namespace {
 
-// The longest public name any Pawn compiler accepts; a longer string cannot
-// name a public, and the name buffer stays on the stack.
-const int kMaxPublicName = 63;
-
 cell createThread(AMX* amx, const cell* params, ThreadMode mode) {
     cell* cells = nullptr;
     if (host::GetAddr(amx, params[1], &cells) != AMX_ERR_NONE || cells == nullptr) {
@@ -24,6 +20,7 @@ cell createThread(AMX* amx, const cell* params, ThreadMode mode) {
     }
     int length = 0;
     host::StrLen(cells, &length);
+    // A longer string cannot name a public, and the buffer stays on the stack.
     if (length <= 0 || length > kMaxPublicName) {
         return 0;
     }
