@@ -19,22 +19,29 @@ PLUGIN_EXPORT unsigned int PLUGIN_CALL Supports() {
     return SUPPORTS_VERSION | SUPPORTS_AMX_NATIVES | SUPPORTS_PROCESS_TICK;
 }
 
-PLUGIN_EXPORT bool PLUGIN_CALL Load(void** data) {
+// An int, not a bool: open.mp tests the whole register, and a bool fills
+// only its lowest byte. The SA-MP server reads that byte, which is the same.
+PLUGIN_EXPORT int PLUGIN_CALL Load(void** data) {
     // A plugin that cannot work refuses to load; the server says so and runs on.
     if (!S_Thread::workersIdentifiable()) {
-        return false;
+        return 0;
     }
     host::attach(data);
     try {
         g_manager = new S_Manager();
     } catch (...) {
-        return false;
+        return 0;
     }
     printLoadBanner();
-    return true;
+    return 1;
 }
 
+// After a failed Load the other exports do nothing: a host may call them all
+// the same.
 PLUGIN_EXPORT void PLUGIN_CALL Unload() {
+    if (g_manager == nullptr) {
+        return;
+    }
     // Stops and joins every worker before the registry goes.
     try {
         delete g_manager;
@@ -45,16 +52,24 @@ PLUGIN_EXPORT void PLUGIN_CALL Unload() {
 }
 
 PLUGIN_EXPORT int PLUGIN_CALL AmxLoad(AMX* amx) {
+    if (g_manager == nullptr) {
+        return AMX_ERR_INIT;
+    }
     try {
         g_manager->AddMachine(amx);
     } catch (...) {
-        // Without its record the script still gets the natives: they create no
-        // threads and take no locks in it, and say so by returning 0.
+        // Without its record the registry could neither stop a worker inside
+        // the script's code nor wait for it at AmxUnload: the script gets no
+        // natives, so no worker can block in it, and the server reports it.
+        return AMX_ERR_MEMORY;
     }
     return host::Register(amx, kNatives, -1);
 }
 
 PLUGIN_EXPORT int PLUGIN_CALL AmxUnload(AMX* amx) {
+    if (g_manager == nullptr) {
+        return AMX_ERR_NONE;
+    }
     // The host frees the machine after this returns: no worker may outlive it.
     try {
         g_manager->RemoveMachine(amx);
@@ -64,6 +79,9 @@ PLUGIN_EXPORT int PLUGIN_CALL AmxUnload(AMX* amx) {
 }
 
 PLUGIN_EXPORT void PLUGIN_CALL ProcessTick() {
+    if (g_manager == nullptr) {
+        return;
+    }
     try {
         g_manager->Reap();
     } catch (...) {

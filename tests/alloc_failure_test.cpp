@@ -205,6 +205,16 @@ class AllocationFailure : public ::testing::Test {
             playScene(host, n);
             watchdog_.phase("run " + std::to_string(n) + ": Unload");
             host.unload();
+        } else {
+            // A host may call the other exports after a failed Load all the same.
+            watchdog_.phase("run " + std::to_string(n) + ": exports after a failed Load");
+            int registered = -1;
+            emu::Script& script = host.loadScript({{}, test::kAllNatives}, &registered);
+            EXPECT_NE(registered, AMX_ERR_NONE) << "run " << n;
+            host.tick();
+            EXPECT_EQ(host.unloadScript(script), AMX_ERR_NONE);
+            host.unload();
+            EXPECT_TRUE(host.log().empty()) << "run " << n;
         }
         armed = false;
         EXPECT_TRUE(host.faults().empty()) << "run " << n;
@@ -215,7 +225,33 @@ class AllocationFailure : public ::testing::Test {
     void playScene(emu::EmulatedHost& host, long n) {
         std::string run = "run " + std::to_string(n) + ": ";
         Scene scene;
-        emu::Script& script = host.loadScript({scenePublics(scene), test::kAllNatives});
+        int registered = -1;
+        emu::Script& script =
+            host.loadScript({scenePublics(scene), test::kAllNatives}, &registered);
+        if (registered != AMX_ERR_NONE) {
+            // Without its record the script gets no natives, and so the server
+            // runs none of its code.
+            EXPECT_EQ(registered, AMX_ERR_MEMORY) << run;
+            EXPECT_EQ(script.run([](emu::Call&) {}), AMX_ERR_NOTFOUND) << run;
+            EXPECT_EQ(host.unloadScript(script), AMX_ERR_NONE);
+        } else {
+            useScript(host, script, scene, run);
+        }
+
+        // Nothing is left taken: the first ids come again.
+        armed = false;
+        emu::Script& probe = host.loadScript({scenePublics(scene), test::kAllNatives});
+        EXPECT_EQ(probe.run([&](emu::Call& c) {
+            EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1) << run;
+            EXPECT_EQ(c.native("LockThread", {1}), 1) << run;
+        }),
+                  AMX_ERR_NONE);
+        host.unloadScript(probe);
+        armed = true;
+    }
+
+    void useScript(emu::EmulatedHost& host, emu::Script& script, Scene& scene,
+                   const std::string& run) {
         int sleepers = 0;
         cell sleeper = 0;
         cell quick = 0;
@@ -252,17 +288,6 @@ class AllocationFailure : public ::testing::Test {
         EXPECT_EQ(host.unloadScript(script), AMX_ERR_NONE);
         EXPECT_EQ(scene.pastTheirEnd, 0) << run;
         EXPECT_TRUE(workersEnded()) << run;
-
-        // Nothing is left taken: the first ids come again.
-        armed = false;
-        emu::Script& probe = host.loadScript({scenePublics(scene), test::kAllNatives});
-        EXPECT_EQ(probe.run([&](emu::Call& c) {
-            EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1) << run;
-            EXPECT_EQ(c.native("LockThread", {1}), 1) << run;
-        }),
-                  AMX_ERR_NONE);
-        host.unloadScript(probe);
-        armed = true;
     }
 
     bool workersEnded(int workers = 0) { return test::threadsBackTo(baseline_ + workers); }
@@ -282,6 +307,64 @@ TEST_F(AllocationFailure, NoRunCrashesHangsOrLeavesAnythingBehind) {
     EXPECT_GT(runs, 1) << "the plugin's allocations do not come through this executable";
     std::printf("[alloc] %ld runs, one per allocation of the scene and one with none failing\n",
                 runs);
+}
+
+// A script whose record could not be made is one the registry can neither
+// stop a worker in nor wait for at its unload: another script's worker must
+// never come to sleep in its code, whether that worker is then destroyed or
+// the script unloaded.
+TEST_F(AllocationFailure, NoWorkerSleepsInAScriptLoadedWithoutItsRecord) {
+    for (bool destroyFirst : {true, false}) {
+        watchdog_.phase(destroyFirst ? "destroy the visiting worker" : "unload the visited script");
+        emu::EmulatedHost host(VANTREL_PLUGIN_PATH);
+        ASSERT_TRUE(installSeam());
+        ASSERT_TRUE(host.load());
+        std::atomic<int> hookRuns{0};
+        std::atomic<pid_t> tid{0};
+        emu::Script& visitor =
+            host.loadScript({{{"Visit",
+                               [&tid](emu::Call& c) {
+                                   c.native("CallRemoteFunction", {emu::str("Hook")});
+                                   tid = test::osThreadId();
+                                   c.native("SleepThread", {test::kLongSleep});
+                               }}},
+                             test::kAllNatives});
+        allocations = 0;
+        failures = 0;
+        failAt = 1;
+        armed = true;
+        int registered = -1;
+        emu::Script& visited =
+            host.loadScript({{{"Hook",
+                               [&hookRuns, &tid](emu::Call& c) {
+                                   ++hookRuns;
+                                   tid = test::osThreadId();
+                                   for (;;) {
+                                       c.native("SleepThread", {test::kLongSleep});
+                                   }
+                               }}},
+                             test::kAllNatives},
+                            &registered);
+        armed = false;
+        ASSERT_EQ(failures, 1);
+        EXPECT_NE(registered, AMX_ERR_NONE);
+
+        EXPECT_EQ(visitor.run([](emu::Call& c) {
+            EXPECT_EQ(c.native("CreateThread", {emu::str("Visit")}), 1);
+        }),
+                  AMX_ERR_NONE);
+        ASSERT_TRUE(test::blocks(tid));
+        if (destroyFirst) {
+            EXPECT_EQ(
+                visitor.run([](emu::Call& c) { EXPECT_EQ(c.native("DestroyThread", {1}), 1); }),
+                AMX_ERR_NONE);
+        }
+        host.unloadScript(visited);
+        host.unload();
+        EXPECT_TRUE(host.faults().empty()) << host.faults().front();
+        EXPECT_EQ(hookRuns, 0);
+        EXPECT_TRUE(workersEnded());
+    }
 }
 
 }  // namespace

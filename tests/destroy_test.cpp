@@ -173,19 +173,25 @@ TEST_F(PluginTest, DestroyingAWorkerInsideAnotherScriptEndsBothPublics) {
 
 // The server's CallRemoteFunction runs the public of every script that has
 // it, so after one script's copy has been ended, the next one's starts on
-// the destroyed worker: its first sleep ends it as well.
+// the destroyed worker: its first sleep ends it as well, however many
+// scripts there are.
 TEST_F(PluginTest, ADestroyedWorkerEndsAtTheSleepOfEveryScriptItRunsInto) {
-    auto& hooks = keep<std::array<Progress, 2>>();
-    emu::Script& first = load({{"Hook", stopsIn(hooks[0], "SleepThread", test::kLongSleep)}});
-    emu::Script& second = load({{"Hook", stopsIn(hooks[1], "SleepThread", test::kLongSleep)}});
+    auto& hooks = keep<std::array<Progress, 12>>();
+    std::vector<emu::Script*> machines;
+    for (Progress& hook : hooks) {
+        machines.push_back(&load({{"Hook", stopsIn(hook, "SleepThread", test::kLongSleep)}}));
+    }
     emu::Script& script =
         load({{"Outer", [](emu::Call& c) { c.native("CallRemoteFunction", {emu::str("Hook")}); }}});
+    machines.push_back(&script);
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
     ASSERT_TRUE(test::blocks(hooks[0].tid));
     EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
-    EXPECT_EQ(hooks[1].entered, 1);
-    EXPECT_EQ(hooks[0].returnedFromNative + hooks[1].returnedFromNative, 0);
-    for (emu::Script* machine : {&first, &second, &script}) {
+    for (const Progress& hook : hooks) {
+        EXPECT_EQ(hook.entered, 1);
+        EXPECT_EQ(hook.returnedFromNative, 0);
+    }
+    for (emu::Script* machine : machines) {
         EXPECT_EQ(test::machineError(*machine), AMX_ERR_NONE);
     }
     EXPECT_TRUE(workersEnded());

@@ -121,6 +121,47 @@ TEST_F(PluginTest, AmxUnloadWaitsForAWorkerOfAnotherScriptInsideIt) {
     EXPECT_TRUE(workersEnded());
 }
 
+// reloadfs, and open.mp's reload, unload a script and load it again in the
+// same machine: nothing of the old run may reach the new one.
+TEST_F(PluginTest, AScriptReloadedInItsMachineStartsAfresh) {
+    auto& pastTheirEnd = keep<std::atomic<int>>();
+    emu::Script& script = load({{"Sleep",
+                                 [&pastTheirEnd](emu::Call& c) {
+                                     c.native("SleepThread", {test::kLongSleep});
+                                     ++pastTheirEnd;
+                                 }},
+                                {"Quick", [](emu::Call&) {}}});
+    auto startRun = [&](cell firstId) {
+        run(script, [firstId](emu::Call& c) {
+            EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), firstId);
+            EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Quick")}), firstId + 1);
+            EXPECT_EQ(c.native("LockThread", {firstId}), 1);
+        });
+        // The single-shot thread's id waits for a tick.
+        ASSERT_TRUE(workersEnded(1));
+    };
+    startRun(1);
+    EXPECT_EQ(host->amxUnload(script), AMX_ERR_NONE);
+    EXPECT_TRUE(workersEnded());
+    host->tick();
+    EXPECT_EQ(host->amxLoad(script), AMX_ERR_NONE);
+    EXPECT_FALSE(threadExists(1));
+    EXPECT_FALSE(threadExists(2));
+    // The old run's finished id 2 now names the new run's sleeper: a tick must
+    // leave it alone.
+    run(script,
+        [](emu::Call& c) { EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Quick")}), 1); });
+    ASSERT_TRUE(workersEnded());
+    startRun(2);
+    host->tick();
+    host->tick();
+    EXPECT_EQ(call(script, "UnLockThread", {1}), 1);
+    EXPECT_FALSE(threadExists(1));
+    EXPECT_TRUE(threadExists(2));
+    EXPECT_FALSE(threadExists(3));
+    EXPECT_EQ(pastTheirEnd, 0);
+}
+
 TEST_F(PluginTest, UnloadJoinsEveryWorkerAndTheCycleRepeats) {
     for (int cycle = 0; cycle < 2; ++cycle) {
         if (cycle > 0) {

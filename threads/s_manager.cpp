@@ -1,5 +1,6 @@
 #include "threads/s_manager.h"
 
+#include <algorithm>
 #include <utility>
 
 #include <boost/thread/thread.hpp>
@@ -15,6 +16,12 @@ S_Manager::~S_Manager() {
 void S_Manager::AddMachine(AMX* amx) {
     auto record = std::make_unique<MachineRecord>(amx);
     Guard guard(guard_);
+    // Any worker may run into the new script's code and be abandoned there.
+    for (auto& entry : machines_) {
+        for (S_Thread& thread : entry.second->threads) {
+            thread.abandonedIn.reserve(machines_.size() + 1);
+        }
+    }
     machines_.emplace(amx, std::move(record));
 }
 
@@ -45,6 +52,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     try {
         ThreadOwner& owner = *this;
         thread = std::make_unique<S_Thread>(owner, *machine, id, publicIndex, mode);
+        thread->abandonedIn.reserve(machines_.size());
         entry = threads_.emplace(id, thread.get()).first;
     } catch (...) {
         threadIds_.release(id);
@@ -233,22 +241,14 @@ S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
     Machines raise{};
     size_t raised = 0;
     for (MachineRecord* machine : {record(amx), &self.machine}) {
-        if (machine == nullptr) {
+        if (machine == nullptr || std::find(self.abandonedIn.begin(), self.abandonedIn.end(),
+                                            machine) != self.abandonedIn.end()) {
             continue;
         }
-        MachineRecord** empty = nullptr;
-        bool counted = false;
-        for (MachineRecord*& slot : self.abandonedIn) {
-            counted = counted || slot == machine;
-            if (slot == nullptr && empty == nullptr) {
-                empty = &slot;
-            }
-        }
-        if (!counted && empty != nullptr) {
-            *empty = machine;
-            ++machine->abandoning;
-            raise[raised++] = machine->amx;
-        }
+        // Within the room kept for every loaded machine: allocates nothing.
+        self.abandonedIn.push_back(machine);
+        ++machine->abandoning;
+        raise[raised++] = machine->amx;
     }
     return raise;
 }
@@ -282,12 +282,12 @@ bool S_Manager::unloading(const S_Thread* self) const {
 
 void S_Manager::workerEnded(S_Thread& thread, ClearError clearError) noexcept {
     Guard guard(guard_);
-    for (MachineRecord*& machine : thread.abandonedIn) {
-        if (machine != nullptr && --machine->abandoning == 0) {
+    for (MachineRecord* machine : thread.abandonedIn) {
+        if (--machine->abandoning == 0) {
             clearError(machine->amx);
         }
-        machine = nullptr;
     }
+    thread.abandonedIn.clear();
     switch (thread.state()) {
         case ThreadState::Running:
             if (thread.mode == MODE_ONCE) {

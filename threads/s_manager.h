@@ -43,8 +43,8 @@ class S_Manager final : private ThreadOwner {
     // Stops and frees every thread and gives back every lock.
     ~S_Manager();
 
-    // Throws std::bad_alloc when the record cannot be made; the machine then
-    // gets no threads or locks.
+    // Throws std::bad_alloc when there is no memory for the record, or for
+    // the room every thread keeps to be abandoned in each loaded machine.
     void AddMachine(AMX* amx);
     // Stops and frees the machine's threads, gives back the locks it took and
     // drops its record. Threads of other machines run on.

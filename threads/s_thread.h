@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/intrusive/list_hook.hpp>
@@ -115,9 +116,10 @@ class S_Thread {
     // The registry's: the script mutex the worker waits for in LockThread.
     std::shared_ptr<ScriptMutex> waitingFor;
     // The registry's: the machines in which this worker's public is being
-    // abandoned, its own and those of scripts its public called into; more
-    // scripts than this on one worker go uncounted.
-    MachineRecord* abandonedIn[8] = {};
+    // abandoned, its own and those of scripts its public called into. Each is
+    // a loaded machine, and its room is kept for as many as are loaded, so
+    // that ending a public never needs memory.
+    std::vector<MachineRecord*> abandonedIn;
     // The registry's: the other script in whose code the worker is blocked
     // in one of the plugin's natives.
     MachineRecord* visiting = nullptr;
