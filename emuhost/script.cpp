@@ -112,8 +112,8 @@ Script::Script(ScriptDefinition definition)
                                         entry.first + "'");
         }
     }
-    std::stable_sort(publics_.begin(), publics_.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(publics_.begin(), publics_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     machine_.owner = this;
     machine_.amx.base = reinterpret_cast<unsigned char*>(data_.data());
     machine_.amx.data = reinterpret_cast<unsigned char*>(data_.data());

@@ -89,6 +89,7 @@ TEST_F(PluginTest, FinishedOnceThreadsKeepTheirIdsUntilTicksReapThemInOrder) {
 // that the lookup walks a sorted table of some size.
 TEST_F(PluginTest, AWorkerCreatesThreadsOfPublicsFoundWithoutTheMainThreadsLookup) {
     auto& results = keep<std::array<std::atomic<cell>, 2>>();
+    results[1] = -1;
     auto& ran = keep<std::atomic<int>>();
     std::vector<std::pair<std::string, emu::Public>> publics = {
         {"Spawner", [&results](emu::Call& c) {
@@ -101,7 +102,7 @@ TEST_F(PluginTest, AWorkerCreatesThreadsOfPublicsFoundWithoutTheMainThreadsLooku
     publics.emplace_back("Target", [&ran](emu::Call&) { ++ran; });
     emu::Script& script = load(std::move(publics));
     EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Spawner")}), 1);
-    ASSERT_TRUE(test::eventually([&] { return ran == 1; }));
+    ASSERT_TRUE(test::eventually([&] { return ran == 1 && results[1] != -1; }));
     EXPECT_EQ(results[0], 2);
     EXPECT_EQ(results[1], 0);
 }
