@@ -1,26 +1,37 @@
-// A worker that counts in the background, reports every five counts and
-// stops itself after ten reports.
+// A worker that counts in the background, once a second, and a timer that
+// reports the count every five seconds and stops the worker after ten
+// reports.
 //
-// It lives in a script of its own whose only other code is its init, and
-// follows both rules at the top of vantrel.inc: the init stays inside
-// SleepThread until the worker has reached a SleepThread of its own, and
-// nothing else of this script ever runs beside the worker. Only the worker
-// touches g_count, so it needs no lock.
+// It follows the rules at the top of vantrel.inc and the pattern under
+// GETTING RESULTS TO THE SERVER there: the worker counts in this script's
+// own variable and calls nothing but the plugin's natives; it hands the
+// count over under its thread's lock, and the timer, on the server's main
+// thread, copies it under the same lock and prints it. The script is a
+// filterscript of its own, with no other code.
 
 #define FILTERSCRIPT
 
 #include <a_samp>
 #include <vantrel>
 
-new g_count;
+new g_thread;
+new g_timer;
+new g_count; // written by the worker and read by the timer, under the lock
 new g_reports;
 
 forward CountInBackground(threadid);
+forward ReportCount();
 
 public OnFilterScriptInit()
 {
-    if (CreateThread("CountInBackground") == 0)
+    // Set before the worker exists, since after the sleep below the init
+    // does nothing but return. It first runs long after the worker's first
+    // sleep has ended.
+    g_timer = SetTimer("ReportCount", 5000, true);
+    g_thread = CreateThread("CountInBackground");
+    if (g_thread == 0)
     {
+        KillTimer(g_timer);
         print("background_counter: could not start the worker");
         return 1;
     }
@@ -30,26 +41,40 @@ public OnFilterScriptInit()
     return 1;
 }
 
-// Runs on the worker, called again each time it returns, until the thread
-// is destroyed.
+// Runs on the worker, and never returns: the timer destroys the thread.
 public CountInBackground(threadid)
 {
-    // Without a sleep the worker would call this public again at once and
-    // keep a processor core busy. The first one also lets the init return
-    // before this code goes on.
-    SleepThread(1000);
-    g_count++;
-    if (g_count % 5 == 0)
+    new lock; // every variable before the first native call
+
+    // Lets the init return before this code goes on.
+    SleepThread(500);
+    for (;;)
     {
-        g_reports++;
-        printf("background_counter: the worker has counted to %d", g_count);
-        if (g_reports == 10)
-        {
-            print("background_counter: worker stopped");
-            // A public that destroys its own thread ends at this call.
-            DestroyThread(threadid);
-        }
+        lock = LockThread(threadid);
+        g_count++;
+        UnLockThread(lock);
+        // Without a sleep the loop would keep a processor core busy.
+        SleepThread(1000);
     }
 }
 
-// Nothing to do when the script is unloaded: the plugin stops its threads.
+// Runs on the server's main thread.
+public ReportCount()
+{
+    new lock = LockThread(g_thread);
+    new count = g_count;
+    UnLockThread(lock);
+
+    printf("background_counter: the worker has counted to %d", count);
+    g_reports++;
+    if (g_reports == 10)
+    {
+        KillTimer(g_timer);
+        // With the lock given back, the worker ends at its next sleep.
+        DestroyThread(g_thread);
+        print("background_counter: worker stopped");
+    }
+}
+
+// Nothing to do when the script is unloaded: the server kills the timer and
+// the plugin stops the worker.
