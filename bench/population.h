@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 namespace bench {
 

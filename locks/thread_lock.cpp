@@ -1,13 +1,11 @@
 #include "locks/thread_lock.h"
 
-#include "threads/machine_record.h"
-
 void LockTable::addEntry() {
     auto entry = std::make_unique<ThreadLock>();
     entries_.push_back(std::move(entry));
 }
 
-cell LockTable::add(const std::shared_ptr<ScriptMutex>& mutex, MachineRecord& taker) noexcept {
+cell LockTable::add(const std::shared_ptr<ScriptMutex>& mutex, TakenLocks& taker) noexcept {
     cell id = ids_.take();
     ThreadLock& lock = *entries_[id - 1];
     if (lock.mutex != mutex) {
@@ -32,7 +30,7 @@ bool LockTable::release(cell lockId) noexcept {
     return true;
 }
 
-void LockTable::releaseTakenBy(MachineRecord& taker) noexcept {
+void LockTable::releaseTakenBy(TakenLocks& taker) noexcept {
     while (!taker.locks.empty()) {
         drop(taker.locks.front());
     }
@@ -40,7 +38,7 @@ void LockTable::releaseTakenBy(MachineRecord& taker) noexcept {
 
 void LockTable::drop(ThreadLock& lock) noexcept {
     lock.hold.unlock();
-    lock.taker->locks.erase(LockList::s_iterator_to(lock));
+    lock.taker->locks.erase(lock.taker->locks.iterator_to(lock));
     lock.taker = nullptr;
     ids_.release(lock.id);
 }

@@ -1,6 +1,6 @@
 #include "plugin/banners.h"
 
-#include "plugin/host.h"
+#include "host/host.h"
 
 namespace {
 const char* const kRule = "______________________________________\n";

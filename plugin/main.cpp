@@ -1,9 +1,8 @@
 // The entry points the server calls by name. None of them lets an exception
 // reach the server, which is C.
+#include "host/host.h"
+#include "natives/native_table.h"
 #include "plugin/banners.h"
-#include "plugin/globals.h"
-#include "plugin/host.h"
-#include "plugin/natives.h"
 #include "threads/s_manager.h"
 
 #ifdef _WIN32
@@ -12,8 +11,6 @@
 #else
 #define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
-
-S_Manager* g_manager = nullptr;
 
 PLUGIN_EXPORT unsigned int PLUGIN_CALL Supports() {
     return SUPPORTS_VERSION | SUPPORTS_AMX_NATIVES | SUPPORTS_PROCESS_TICK;

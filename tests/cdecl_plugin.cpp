@@ -1,7 +1,7 @@
 // A plugin whose entry points use the C convention, as a Windows build that
 // leaves out __stdcall has. The emulated host and the file check of the DLL
 // must both reject it.
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 extern "C" {
 

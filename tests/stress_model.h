@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "emuhost/script.h"
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 namespace stress {
 

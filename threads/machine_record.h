@@ -2,8 +2,9 @@
 
 #include <boost/intrusive/list.hpp>
 
+#include "common/registry_guard.h"
+#include "host/host_api.h"
 #include "locks/thread_lock.h"
-#include "plugin/host_api.h"
 #include "threads/s_thread.h"
 
 using ThreadList = boost::intrusive::list<
@@ -11,7 +12,6 @@ using ThreadList = boost::intrusive::list<
                                             &S_Thread::machineHook>>;
 
 // What the registry keeps of one script machine, from AmxLoad to AmxUnload.
-// All of it is the registry's, under its guard.
 struct MachineRecord {
     explicit MachineRecord(AMX* amx) : amx(amx) {}
     MachineRecord(const MachineRecord&) = delete;
@@ -20,15 +20,15 @@ struct MachineRecord {
     AMX* const amx;
     // Being unloaded: it gets no new threads or locks, and its workers stop
     // waiting for locks and for other threads' destruction.
-    bool closing = false;
+    bool closing VANTREL_GUARDED_BY(registryGuard) = false;
     // Workers abandoning a public in this machine. Its error field is one for
     // all of them: only the last may clear it, or another's public would run
     // on past the native that ended it.
-    int abandoning = 0;
+    int abandoning VANTREL_GUARDED_BY(registryGuard) = 0;
     // Workers of other scripts blocked in a native its code called.
-    int visitors = 0;
+    int visitors VANTREL_GUARDED_BY(registryGuard) = 0;
     // Every script thread it created, until the thread is freed.
-    ThreadList threads;
+    ThreadList threads VANTREL_GUARDED_BY(registryGuard);
     // Every lock it took and still holds.
-    LockList locks;
+    TakenLocks locks;
 };

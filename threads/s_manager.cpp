@@ -3,19 +3,22 @@
 #include <algorithm>
 #include <utility>
 
+#include <boost/bind/bind.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "threads/wait.h"
+#include "host/host.h"
+
+S_Manager* g_manager = nullptr;
 
 S_Manager::~S_Manager() {
-    Guard guard(guard_);
-    close(guard, nullptr);
+    RegistryLock lock;
+    close(lock, nullptr);
     machines_.clear();
 }
 
 void S_Manager::AddMachine(AMX* amx) {
     auto record = std::make_unique<MachineRecord>(amx);
-    Guard guard(guard_);
+    RegistryLock lock;
     // Any worker may run into the new script's code and be abandoned there.
     for (auto& entry : machines_) {
         for (S_Thread& thread : entry.second->threads) {
@@ -26,36 +29,35 @@ void S_Manager::AddMachine(AMX* amx) {
 }
 
 void S_Manager::RemoveMachine(AMX* amx) {
-    Guard guard(guard_);
+    RegistryLock lock;
     MachineRecord* machine = record(amx);
     if (machine == nullptr) {
         return;
     }
-    close(guard, machine);
+    close(lock, machine);
     machines_.erase(amx);
 }
 
 cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
-    Guard guard(guard_);
+    RegistryLock lock;
     MachineRecord* machine = record(amx);
     if (machine == nullptr || machine->closing || workers_ >= kMaxWorkers) {
         return 0;
     }
     try {
-        threadIds_.reserve();
+        threads_.ids.reserve();
     } catch (...) {
         return 0;
     }
-    cell id = threadIds_.take();
+    cell id = threads_.ids.take();
     std::unique_ptr<S_Thread> thread;
     std::map<cell, S_Thread*>::iterator entry;
     try {
-        ThreadOwner& owner = *this;
-        thread = std::make_unique<S_Thread>(owner, *machine, id, publicIndex, mode);
+        thread = std::make_unique<S_Thread>(*machine, amx, id, publicIndex, mode);
         thread->abandonedIn.reserve(machines_.size());
-        entry = threads_.emplace(id, thread.get()).first;
+        entry = threads_.byId.emplace(id, thread.get()).first;
     } catch (...) {
-        threadIds_.release(id);
+        threads_.ids.release(id);
         return 0;
     }
     machine->threads.push_back(*thread);
@@ -63,12 +65,15 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     // Started under the guard, so that the worker reports its end only once
     // the thread is in the table.
     try {
-        thread->start();
+        boost::thread::attributes attributes;
+        attributes.set_stack_size(kWorkerStackBytes);
+        thread->worker = boost::thread(
+            attributes, boost::bind(&S_Manager::runWorker, this, boost::ref(*thread)));
     } catch (...) {
         --workers_;
         machine->threads.erase(ThreadList::s_iterator_to(*thread));
-        threads_.erase(entry);
-        threadIds_.release(id);
+        threads_.byId.erase(entry);
+        threads_.ids.release(id);
         return 0;
     }
     thread.release();
@@ -77,9 +82,9 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
 
 S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
     S_Thread* self = S_Thread::current();
-    Guard guard(guard_);
-    auto entry = threads_.find(id);
-    if (entry == threads_.end()) {
+    RegistryLock lock;
+    S_Thread* target = threads_.find(id);
+    if (target == nullptr) {
         return {false, {}};
     }
     if (self != nullptr && self->state() != ThreadState::Running) {
@@ -88,16 +93,14 @@ S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
         // also ends a public that destroys itself while another caller does.
         return {false, abandon(*self, amx)};
     }
-    S_Thread& target = *entry->second;
-    if (&target == self) {
+    if (target == self) {
         // A worker cannot wait for itself: the id is free at once, and the
         // registry frees the thread once its worker has ended.
-        stop(target, false);
-        threads_.erase(entry);
-        threadIds_.release(id);
+        transition(*self, ThreadEvent::DestroySelf, threads_);
         return {true, abandon(*self, amx)};
     }
-    if (!stop(target, true)) {
+    if (!transition(*target, ThreadEvent::Claim, threads_)) {
+        // Another caller, a tick or an unload is stopping it.
         return {false, {}};
     }
     enter(self, amx);
@@ -106,15 +109,15 @@ S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
     // script, or of the script whose code called this, cuts the wait short:
     // the wait may depend on code of another script that cannot run before
     // that unload is over.
-    while (target.state() != ThreadState::Freeing && !unloading(self)) {
-        waitOn(changed_, guard);
+    while (target->state() != ThreadState::Freeing && !unloading(self)) {
+        lock.wait(changed_);
     }
-    bool destroyed = target.state() == ThreadState::Freeing;
+    bool destroyed = target->state() == ThreadState::Freeing;
     if (destroyed) {
-        free(guard, target);
+        free(lock, *target);
     } else {
         // Completed by whoever comes next once its worker has ended.
-        target.setState(ThreadState::Retired);
+        transition(*target, ThreadEvent::GiveUp, threads_);
     }
     Destroyed result{destroyed, {}};
     if (self != nullptr && (self->state() != ThreadState::Running || unloading(self))) {
@@ -125,78 +128,20 @@ S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
 }
 
 void S_Manager::Reap() {
-    if (pending_.load(std::memory_order_acquire) == 0) {
+    if (threads_.pending.load(std::memory_order_acquire) == 0) {
         return;
     }
-    Guard guard(guard_);
-    while (!ended_.empty()) {
-        S_Thread& ended = ended_.front();
-        stop(ended, true);
-        free(guard, ended);
+    RegistryLock lock;
+    while (!threads_.ended.empty()) {
+        S_Thread& ended = threads_.ended.front();
+        transition(ended, ThreadEvent::Claim, threads_);
+        free(lock, ended);
     }
-    if (!finished_.empty()) {
-        S_Thread& finished = finished_.front();
-        stop(finished, true);
-        free(guard, finished);
+    if (!threads_.finished.empty()) {
+        S_Thread& finished = threads_.finished.front();
+        transition(finished, ThreadEvent::Claim, threads_);
+        free(lock, finished);
     }
-}
-
-S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
-    S_Thread* self = S_Thread::current();
-    Guard guard(guard_);
-    auto entry = threads_.find(threadId);
-    if (entry == threads_.end()) {
-        return {0, {}};
-    }
-    MachineRecord* taker =
-        self != nullptr && self->machine.amx == amx ? &self->machine : record(amx);
-    if (self != nullptr && (self->machine.closing || (taker != nullptr && taker->closing))) {
-        // The script is going: a lock taken now could never be released.
-        return {0, abandon(*self, amx)};
-    }
-    if (taker == nullptr || taker->closing) {
-        return {0, {}};
-    }
-    try {
-        locks_.reserve();
-    } catch (...) {
-        return {0, {}};
-    }
-    const std::shared_ptr<ScriptMutex>& threadMutex = entry->second->mutex;
-    if (threadMutex->try_lock()) {
-        return {locks_.add(threadMutex, *taker), {}};
-    }
-    // The wait gives the guard up, and the thread may go meanwhile. The
-    // taker's record stays: it is the caller's own script's, or one whose
-    // unload waits for the caller to leave its native.
-    std::shared_ptr<ScriptMutex> mutex = threadMutex;
-    enter(self, amx);
-    if (self != nullptr) {
-        self->waitingFor = mutex;
-    }
-    bool taken = mutex->lock(guard, [&] { return unloading(self); });
-    if (self != nullptr) {
-        self->waitingFor.reset();
-    }
-    Locked result{0, {}};
-    if (taken && !unloading(self)) {
-        result.lockId = locks_.add(mutex, *taker);
-    } else {
-        if (taken) {
-            mutex->unlock();
-        }
-        locks_.cancel();
-        if (self != nullptr) {
-            result.endPublicIn = abandon(*self, amx);
-        }
-    }
-    leave(self);
-    return result;
-}
-
-bool S_Manager::Unlock(cell lockId) {
-    Guard guard(guard_);
-    return locks_.release(lockId);
 }
 
 bool S_Manager::EnterNative(AMX* amx) {
@@ -207,21 +152,20 @@ bool S_Manager::EnterNative(AMX* amx) {
     if (self->state() != ThreadState::Running) {
         return false;
     }
-    if (self->machine.amx == amx) {
+    if (self->amx == amx) {
         return true;
     }
-    Guard guard(guard_);
+    RegistryLock lock;
     enter(self, amx);
     return !unloading(self);
 }
 
 S_Manager::Machines S_Manager::LeaveNative(AMX* amx, bool endPublic) {
     S_Thread* self = S_Thread::current();
-    // Only the worker itself sets its own visit.
-    if (self == nullptr || (!endPublic && self->visiting == nullptr)) {
+    if (self == nullptr || (!endPublic && self->ownVisit() == nullptr)) {
         return {};
     }
-    Guard guard(guard_);
+    RegistryLock lock;
     Machines raise{};
     if (endPublic) {
         raise = abandon(*self, amx);
@@ -230,13 +174,29 @@ S_Manager::Machines S_Manager::LeaveNative(AMX* amx, bool endPublic) {
     return raise;
 }
 
+void S_Manager::runWorker(S_Thread& thread) noexcept {
+    thread.runPublic();
+    RegistryLock lock;
+    for (MachineRecord* machine : thread.abandonedIn) {
+        if (--machine->abandoning == 0) {
+            host::ClearError(machine->amx);
+        }
+    }
+    thread.abandonedIn.clear();
+    if (thread.mode == MODE_ONCE) {
+        transition(thread, ThreadEvent::Return, threads_);
+    }
+    transition(thread, ThreadEvent::Exit, threads_);
+    changed_.notify_all();
+}
+
 // The worker's public is to end at a native called in amx: counts the
 // abandonment in that machine and in the worker's own (the public may have
 // called into another script), and returns those to raise the error in. The
 // worker is stopped if it was not: nothing more of any script may run on it.
 S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
     if (self.state() == ThreadState::Running) {
-        stop(self, false);
+        transition(self, ThreadEvent::Retire, threads_);
     }
     Machines raise{};
     size_t raised = 0;
@@ -256,7 +216,7 @@ S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
 // A worker in a native called by another script's code: that script's unload
 // stops the worker and waits until it has left.
 void S_Manager::enter(S_Thread* self, AMX* amx) {
-    if (self == nullptr || self->machine.amx == amx) {
+    if (self == nullptr || self->amx == amx) {
         return;
     }
     MachineRecord* machine = record(amx);
@@ -280,82 +240,11 @@ bool S_Manager::unloading(const S_Thread* self) const {
            (self->machine.closing || (self->visiting != nullptr && self->visiting->closing));
 }
 
-void S_Manager::workerEnded(S_Thread& thread, ClearError clearError) noexcept {
-    Guard guard(guard_);
-    for (MachineRecord* machine : thread.abandonedIn) {
-        if (--machine->abandoning == 0) {
-            clearError(machine->amx);
-        }
-    }
-    thread.abandonedIn.clear();
-    switch (thread.state()) {
-        case ThreadState::Running:
-            if (thread.mode == MODE_ONCE) {
-                thread.setState(ThreadState::Finished);
-                finished_.push_back(thread);
-                break;
-            }
-            // A looping worker ends while running only when it could not tell
-            // itself apart from other threads and so ran nothing.
-            releaseId(thread);
-            thread.setState(ThreadState::Ended);
-            ended_.push_back(thread);
-            break;
-        case ThreadState::Claimed:
-            thread.setState(ThreadState::Freeing);
-            break;
-        case ThreadState::Retired:
-            releaseId(thread);
-            thread.setState(ThreadState::Ended);
-            ended_.push_back(thread);
-            break;
-        default:
-            break;
-    }
-    updatePending();
-    changed_.notify_all();
-}
-
-// The one way a thread is stopped, by DestroyThread, by its own public, by a
-// tick and by unloading. It hands the thread to whoever will free it: the
-// caller, who then waits until the state is Freeing, or else the registry,
-// once the worker has ended. Returns false when that is settled already.
-bool S_Manager::stop(S_Thread& thread, bool freedByCaller) {
-    switch (thread.state()) {
-        case ThreadState::Running:
-            thread.setState(freedByCaller ? ThreadState::Claimed : ThreadState::Retired);
-            thread.wake();
-            return true;
-        case ThreadState::Finished:
-            finished_.erase(ThreadQueue::s_iterator_to(thread));
-            if (freedByCaller) {
-                thread.setState(ThreadState::Freeing);
-            } else {
-                thread.setState(ThreadState::Ended);
-                ended_.push_back(thread);
-            }
-            updatePending();
-            return true;
-        case ThreadState::Ended:
-            if (!freedByCaller) {
-                return false;
-            }
-            ended_.erase(ThreadQueue::s_iterator_to(thread));
-            thread.setState(ThreadState::Freeing);
-            updatePending();
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Joins the worker of a thread in state Freeing, which only its caller holds,
 // and frees the thread. The worker has left its public, so the join is short.
-void S_Manager::free(Guard& guard, S_Thread& thread) {
-    guard.unlock();
-    thread.worker.join();
-    guard.lock();
-    releaseId(thread);
+void S_Manager::free(RegistryLock& lock, S_Thread& thread) {
+    lock.withoutGuard([&thread] { thread.worker.join(); });
+    threads_.releaseId(thread);
     thread.machine.threads.erase(ThreadList::s_iterator_to(thread));
     --workers_;
     delete &thread;
@@ -364,7 +253,7 @@ void S_Manager::free(Guard& guard, S_Thread& thread) {
 
 // Stops every thread of the machine (of every machine when only is null),
 // gives back the locks it took and returns once all of them are freed.
-void S_Manager::close(Guard& guard, const MachineRecord* only) {
+void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
     auto closes = [only](const MachineRecord& machine) {
         return only == nullptr || only == &machine;
     };
@@ -376,9 +265,9 @@ void S_Manager::close(Guard& guard, const MachineRecord* only) {
         machine.closing = true;
         // The script can never release these any more: waiters elsewhere must
         // go on, and its own workers must not wait on them.
-        locks_.releaseTakenBy(machine);
+        locks_.releaseTakenBy(machine.locks);
         for (S_Thread& thread : machine.threads) {
-            stop(thread, false);
+            transition(thread, ThreadEvent::Retire, threads_);
             // A worker waiting for a script lock stops waiting: the lock may
             // be held by main-thread code of another script, which cannot run
             // before this returns.
@@ -392,7 +281,7 @@ void S_Manager::close(Guard& guard, const MachineRecord* only) {
     for (auto& entry : machines_) {
         for (S_Thread& thread : entry.second->threads) {
             if (thread.visiting != nullptr && thread.visiting->closing) {
-                stop(thread, false);
+                transition(thread, ThreadEvent::Retire, threads_);
                 if (thread.waitingFor) {
                     thread.waitingFor->wakeWaiters();
                 }
@@ -403,15 +292,15 @@ void S_Manager::close(Guard& guard, const MachineRecord* only) {
     changed_.notify_all();
     for (;;) {
         S_Thread* ended = nullptr;
-        for (S_Thread& thread : ended_) {
+        for (S_Thread& thread : threads_.ended) {
             if (closes(thread.machine)) {
                 ended = &thread;
                 break;
             }
         }
         if (ended != nullptr) {
-            stop(*ended, true);
-            free(guard, *ended);
+            transition(*ended, ThreadEvent::Claim, threads_);
+            free(lock, *ended);
             continue;
         }
         bool done = true;
@@ -425,26 +314,11 @@ void S_Manager::close(Guard& guard, const MachineRecord* only) {
         if (done) {
             return;
         }
-        waitOn(changed_, guard);
+        lock.wait(changed_);
     }
 }
 
 MachineRecord* S_Manager::record(AMX* amx) {
     auto entry = machines_.find(amx);
     return entry == machines_.end() ? nullptr : entry->second.get();
-}
-
-// A thread stopped by anything but its own public keeps its id until its
-// worker has ended, so that no newer thread gets the id while that public may
-// still use it.
-void S_Manager::releaseId(S_Thread& thread) {
-    auto entry = threads_.find(thread.id);
-    if (entry != threads_.end() && entry->second == &thread) {
-        threads_.erase(entry);
-        threadIds_.release(thread.id);
-    }
-}
-
-void S_Manager::updatePending() {
-    pending_.store(finished_.size() + ended_.size(), std::memory_order_release);
 }

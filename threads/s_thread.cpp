@@ -6,12 +6,10 @@
 #include <pthread.h>
 #endif
 
-#include <boost/bind/bind.hpp>
 #include <boost/thread/lock_guard.hpp>
 
-#include "plugin/host.h"
-#include "threads/machine_record.h"
-#include "threads/wait.h"
+#include "common/wait.h"
+#include "host/host.h"
 
 namespace {
 
@@ -69,29 +67,15 @@ class RunningThread {
 
 const RunningThread runningThread;
 
-// The machine never clears its error field itself; left set, it would abort
-// the next script code in that machine that returns from a native. Other
-// threads may be reading it, hence the atomic store.
-void clearError(AMX* amx) {
-    __atomic_store_n(&amx->error, AMX_ERR_NONE, __ATOMIC_RELAXED);
-}
-
 }  // namespace
 
-S_Thread::S_Thread(ThreadOwner& owner, MachineRecord& machine, cell id, int publicIndex,
-                   ThreadMode mode)
+S_Thread::S_Thread(MachineRecord& machine, AMX* amx, cell id, int publicIndex, ThreadMode mode)
     : mutex(std::make_shared<ScriptMutex>()),
       machine(machine),
+      amx(amx),
       id(id),
       publicIndex(publicIndex),
-      mode(mode),
-      owner_(owner) {}
-
-void S_Thread::start() {
-    boost::thread::attributes attributes;
-    attributes.set_stack_size(kWorkerStackBytes);
-    worker = boost::thread(attributes, boost::bind(&S_Thread::Run, this));
-}
+      mode(mode) {}
 
 bool S_Thread::sleepFor(const boost::posix_time::time_duration& duration) noexcept {
     boost::unique_lock<boost::mutex> lock(sleepGuard_);
@@ -116,11 +100,10 @@ S_Thread* S_Thread::current() {
     return runningThread.get();
 }
 
-void S_Thread::Run() noexcept {
+void S_Thread::runPublic() noexcept {
     // A worker that cannot tell itself apart runs nothing: destroying its own
     // thread, it would wait for itself.
     bool identified = runningThread.set(this);
-    AMX* amx = machine.amx;
     while (identified && state() == ThreadState::Running) {
         host::Push(amx, id);
         host::Exec(amx, nullptr, publicIndex);
@@ -128,5 +111,4 @@ void S_Thread::Run() noexcept {
             break;
         }
     }
-    owner_.workerEnded(*this, &clearError);
 }

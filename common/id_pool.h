@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 // Hands out the smallest positive id not in use. Only reserve() allocates:
 // once an id is reserved, taking it cannot fail, and releasing never does, so

@@ -1,7 +1,7 @@
-#include "plugin/natives.h"
+#include "natives/native_table.h"
 
-#include "locks/lock_natives.h"
-#include "threads/thread_natives.h"
+#include "natives/lock_natives.h"
+#include "natives/thread_natives.h"
 
 const AMX_NATIVE_INFO kNatives[] = {
     {"CreateThread", n_CreateThread},

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 // Every native of the plugin in registration order, ended by a null entry.
 extern const AMX_NATIVE_INFO kNatives[];

@@ -1,6 +1,6 @@
-#include "threads/end_public.h"
+#include "natives/end_public.h"
 
-#include "plugin/host.h"
+#include "host/host.h"
 
 void endPublicIn(const S_Manager::Machines& machines) {
     for (AMX* machine : machines) {

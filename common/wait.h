@@ -3,7 +3,6 @@
 #include <chrono>
 #include <thread>
 
-#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/mutex.hpp>
 
@@ -22,9 +21,4 @@ void waitWithoutThrowing(boost::unique_lock<boost::mutex>& lock, Wait wait) noex
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         lock.lock();
     }
-}
-
-inline void waitOn(boost::condition_variable& condition,
-                   boost::unique_lock<boost::mutex>& lock) noexcept {
-    waitWithoutThrowing(lock, [&] { condition.wait(lock); });
 }

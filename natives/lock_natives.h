@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 cell n_LockThread(AMX* amx, cell* params);
 cell n_UnLockThread(AMX* amx, cell* params);

@@ -1,14 +1,13 @@
-#include "threads/thread_natives.h"
+#include "natives/thread_natives.h"
 
 #include <cstdint>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "plugin/globals.h"
-#include "plugin/host.h"
-#include "plugin/shield.h"
-#include "threads/end_public.h"
+#include "host/host.h"
+#include "natives/end_public.h"
+#include "natives/shield.h"
 #include "threads/s_manager.h"
 
 namespace {

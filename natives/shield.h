@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 // The script machine is C: no exception may unwind through it. A native whose
 // work throws did nothing the script can rely on, so it returns 0.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 cell n_CreateThread(AMX* amx, cell* params);
 cell n_CreateThreadEx(AMX* amx, cell* params);

@@ -1,8 +1,7 @@
-#include "locks/lock_natives.h"
+#include "natives/lock_natives.h"
 
-#include "plugin/globals.h"
-#include "plugin/shield.h"
-#include "threads/end_public.h"
+#include "natives/end_public.h"
+#include "natives/shield.h"
 #include "threads/s_manager.h"
 
 cell n_LockThread(AMX* amx, cell* params) {

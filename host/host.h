@@ -2,7 +2,7 @@
 // through the host's AMX function table.
 #pragma once
 
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
 namespace host {
 
@@ -40,6 +40,18 @@ inline int Push(AMX* amx, cell value) {
 }
 inline int RaiseError(AMX* amx, int error) {
     return reinterpret_cast<amx_RaiseError_t>(amxExports[PLUGIN_AMX_EXPORT_RaiseError])(amx, error);
+}
+// There is no function for it in the table. The machine never clears its
+// error field itself; left set, it would abort the next script code in that
+// machine that returns from a native. Other threads may be reading it, hence
+// the atomic store.
+inline void ClearError(AMX* amx) {
+    // The field is aligned in the host's machine, which the packed
+    // declaration cannot tell the compiler.
+    static_assert(offsetof(AMX, error) % alignof(int) == 0, "the error field is aligned");
+    int* error =
+        reinterpret_cast<int*>(reinterpret_cast<unsigned char*>(amx) + offsetof(AMX, error));
+    __atomic_store_n(error, AMX_ERR_NONE, __ATOMIC_RELAXED);
 }
 inline int Register(AMX* amx, const AMX_NATIVE_INFO* list, int number) {
     return reinterpret_cast<amx_Register_t>(amxExports[PLUGIN_AMX_EXPORT_Register])(amx, list,

@@ -1,0 +1,3 @@
+#include "common/registry_guard.h"
+
+RegistryMutex registryGuard;

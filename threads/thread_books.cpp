@@ -1,0 +1,46 @@
+#include "threads/thread_books.h"
+
+void ThreadBooks::releaseId(S_Thread& thread) {
+    auto entry = byId.find(thread.id);
+    if (entry != byId.end() && entry->second == &thread) {
+        byId.erase(entry);
+        ids.release(thread.id);
+    }
+}
+
+bool transition(S_Thread& thread, ThreadEvent event, ThreadBooks& books) {
+    ThreadState from = thread.state();
+    std::optional<ThreadState> to = nextState(from, event);
+    if (!to) {
+        return false;
+    }
+    if (from == ThreadState::Finished) {
+        books.finished.erase(ThreadQueue::s_iterator_to(thread));
+    } else if (from == ThreadState::Ended) {
+        books.ended.erase(ThreadQueue::s_iterator_to(thread));
+    }
+    thread.state_.store(*to, std::memory_order_release);
+    switch (*to) {
+        case ThreadState::Finished:
+            books.finished.push_back(thread);
+            break;
+        case ThreadState::Ended:
+            // Nobody uses the id any more: the worker has ended.
+            books.releaseId(thread);
+            books.ended.push_back(thread);
+            break;
+        default:
+            break;
+    }
+    if (event == ThreadEvent::DestroySelf) {
+        // Its public is told that the thread is gone, while the worker may
+        // still run on to its next sleep.
+        books.releaseId(thread);
+    }
+    if (from == ThreadState::Running &&
+        (*to == ThreadState::Claimed || *to == ThreadState::Retired)) {
+        thread.wake();
+    }
+    books.pending.store(books.finished.size() + books.ended.size(), std::memory_order_release);
+    return true;
+}
