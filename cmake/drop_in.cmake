@@ -12,23 +12,10 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 target_sources(vantrel PRIVATE ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp)
-enable_testing()
 if(WIN32)
     # The whole link is static (see CMakeLists.txt): with -static-libgcc and
     # -static-libstdc++ alone the driver would still link winpthread as a DLL.
     target_link_options(vantrel PRIVATE -s)
-    find_program(VANTREL_OBJDUMP NAMES ${VANTREL_MINGW_TRIPLET}-objdump objdump REQUIRED)
-    add_test(NAME DropIn.FileProperties
-             COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_dll.sh ${VANTREL_OBJDUMP}
-                     $<TARGET_FILE:vantrel>)
-    if(TARGET cdecl-plugin)
-        # The check tells a DLL whose entry points leave their argument on the stack.
-        add_test(NAME DropIn.FileCheckRejectsCdeclExports
-                 COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_dll.sh ${VANTREL_OBJDUMP}
-                         $<TARGET_FILE:cdecl-plugin>)
-        set_tests_properties(DropIn.FileCheckRejectsCdeclExports PROPERTIES
-            PASS_REGULAR_EXPRESSION "FAIL: Load returns.*FAIL: AmxLoad returns.*FAIL: AmxUnload returns")
-    endif()
     return()
 endif()
 
@@ -36,8 +23,8 @@ if(NOT Boost_USE_STATIC_LIBS)
     message(FATAL_ERROR "The drop-in plugin links Boost statically: set Boost_USE_STATIC_LIBS")
 endif()
 
-# The file must load on glibc 2.17 or later (cmake/check_drop_in.sh checks
-# it). What a link on a newer glibc would bind beyond that, and how each is
+# The file must load on glibc 2.17 or later (tests/drop_in/check_drop_in.sh
+# checks it). What a link on a newer glibc would bind beyond that, and how each is
 # avoided:
 # - the thread functions glibc 2.34 moved into libc.so.6, and fstat64 (2.33):
 #   bound to the versions 2.17 had (compat/oldest_versions.cpp). Those
@@ -63,24 +50,3 @@ target_link_options(vantrel PRIVATE
     LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state
 )
 
-if(VANTREL_TESTS)
-    add_executable(vantrel-find-object-test
-        ${PROJECT_SOURCE_DIR}/compat/find_object_test.cpp
-        ${PROJECT_SOURCE_DIR}/compat/find_object.cpp
-    )
-    target_link_libraries(vantrel-find-object-test PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS})
-    vantrel_warnings(vantrel-find-object-test)
-    target_compile_definitions(vantrel-find-object-test PRIVATE
-        VANTREL_PLUGIN_FILE="$<TARGET_FILE:vantrel>")
-    add_dependencies(vantrel-find-object-test vantrel)
-    gtest_discover_tests(vantrel-find-object-test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
-    # The check must refuse a file that binds a newer glibc and say for what.
-    add_library(vantrel-glibc236-probe MODULE ${PROJECT_SOURCE_DIR}/compat/glibc236_probe.cpp)
-    vantrel_warnings(vantrel-glibc236-probe)
-    add_test(NAME DropIn.NamesSymbolsOfNewerGlibc
-             COMMAND sh -c "if report=$(sh \"$0\" \"$1\" 2>&1); then exit 1; fi
-                            echo \"$report\" | grep 'needs GLIBC_2.36, newer than 2.17, for: arc4random$'"
-                     ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel-glibc236-probe>)
-endif()
-add_test(NAME DropIn.FileProperties
-         COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check_drop_in.sh $<TARGET_FILE:vantrel>)

@@ -18,16 +18,6 @@ else()
     set(VANTREL_I386_WHY "this machine runs no i386 code")
 endif()
 
-# A test that cannot run here: it is listed as not run, and the configure
-# says why in one line.
-function(vantrel_not_run what reason)
-    message(NOTICE "${what}: ${reason}")
-    foreach(name IN LISTS ARGN)
-        add_test(NAME ${name} COMMAND sh -c "echo \"$0\"; exit 77" "${what}: ${reason}")
-        set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
-    endforeach()
-endfunction()
-
 if(WIN32)
     return()
 endif()
