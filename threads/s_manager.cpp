@@ -45,21 +45,20 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
         return 0;
     }
     try {
-        threads_.ids.reserve();
+        threads_.reserve();
     } catch (...) {
         return 0;
     }
     cell id = threads_.ids.take();
     std::unique_ptr<S_Thread> thread;
-    std::map<cell, S_Thread*>::iterator entry;
     try {
         thread = std::make_unique<S_Thread>(*machine, amx, id, publicIndex, mode);
         thread->abandonedIn.reserve(machines_.size());
-        entry = threads_.byId.emplace(id, thread.get()).first;
     } catch (...) {
         threads_.ids.release(id);
         return 0;
     }
+    threads_.byId[id - 1] = thread.get();
     machine->threads.push_back(*thread);
     ++workers_;
     // Started under the guard, so that the worker reports its end only once
@@ -72,8 +71,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     } catch (...) {
         --workers_;
         machine->threads.erase(ThreadList::s_iterator_to(*thread));
-        threads_.byId.erase(entry);
-        threads_.ids.release(id);
+        threads_.releaseId(*thread);
         return 0;
     }
     thread.release();

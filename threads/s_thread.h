@@ -102,6 +102,8 @@ class S_Thread {
     // it: the worker polls it between calls of its public and around its
     // sleeps, where a stale Running only delays its end to the next poll.
     std::atomic<ThreadState> state_{ThreadState::Running};
+    // Guards the worker's sleep alone. Taken after the registry guard (to
+    // wake the worker), never before it.
     boost::mutex sleepGuard_;
     boost::condition_variable woken_;
 };

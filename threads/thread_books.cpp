@@ -1,9 +1,21 @@
 #include "threads/thread_books.h"
 
+void ThreadBooks::reserve() {
+    ids.reserve();
+    if (byId.size() < ids.claimed()) {
+        try {
+            byId.resize(ids.claimed(), nullptr);
+        } catch (...) {
+            ids.cancel();
+            throw;
+        }
+    }
+}
+
 void ThreadBooks::releaseId(S_Thread& thread) {
-    auto entry = byId.find(thread.id);
-    if (entry != byId.end() && entry->second == &thread) {
-        byId.erase(entry);
+    S_Thread*& entry = byId[thread.id - 1];
+    if (entry == &thread) {
+        entry = nullptr;
         ids.release(thread.id);
     }
 }

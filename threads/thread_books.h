@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
-#include <map>
+#include <vector>
 
 #include <boost/intrusive/list.hpp>
 
@@ -21,16 +21,20 @@ using ThreadQueue = boost::intrusive::list<
 struct ThreadBooks {
     // The thread under this id, or null.
     S_Thread* find(cell id) const VANTREL_REQUIRES(registryGuard) {
-        auto entry = byId.find(id);
-        return entry == byId.end() ? nullptr : entry->second;
+        return id >= 1 && static_cast<size_t>(id) <= byId.size() ? byId[id - 1] : nullptr;
     }
+    // Sets aside an id and its entry; throws std::bad_alloc and changes
+    // nothing when there is no memory for them.
+    void reserve() VANTREL_REQUIRES(registryGuard);
     // Frees the thread's id, unless it was freed already (a newer thread may
     // hold it since).
     void releaseId(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
 
-    // Threads by id, from Create until the id is freed: at once for a thread
-    // that destroyed itself, once its worker has ended for any other.
-    std::map<cell, S_Thread*> byId VANTREL_GUARDED_BY(registryGuard);
+    // Entry i is the thread with id i + 1, from Create until the id is freed:
+    // at once for a thread that destroyed itself, once its worker has ended
+    // for any other. Ids are the smallest free, so the entries are dense, and
+    // there are at least as many as ids taken and reserved.
+    std::vector<S_Thread*> byId VANTREL_GUARDED_BY(registryGuard);
     IdPool ids VANTREL_GUARDED_BY(registryGuard);
     ThreadQueue finished VANTREL_GUARDED_BY(registryGuard);  // oldest first
     ThreadQueue ended VANTREL_GUARDED_BY(registryGuard);
