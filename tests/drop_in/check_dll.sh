@@ -10,13 +10,7 @@ set -eu
 
 objdump=$1
 plugin=$2
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-[ -f "$plugin" ] || { echo "FAIL: no such file: $plugin" >&2; exit 1; }
+. "$(dirname "$0")/file_check.sh"
 
 headers=$("$objdump" -p "$plugin")
 "$objdump" -f "$plugin" | grep -q 'file format pei-i386$' || fail "not a PE file for Intel 80386"

@@ -7,13 +7,7 @@
 set -eu
 
 plugin=$1
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-[ -f "$plugin" ] || { echo "FAIL: no such file: $plugin" >&2; exit 1; }
+. "$(dirname "$0")/file_check.sh"
 
 header=$(readelf -h "$plugin")
 echo "$header" | grep -Eq '^ *Class: +ELF32$' || fail "not a 32-bit ELF file"
