@@ -16,11 +16,8 @@
 #include "common/thread_safety.h"
 #include "common/wait.h"
 
+// Taken only through RegistryLock.
 class VANTREL_CAPABILITY("mutex") RegistryMutex {
-  public:
-    void lock() VANTREL_ACQUIRE() { mutex_.lock(); }
-    void unlock() VANTREL_RELEASE() { mutex_.unlock(); }
-
   private:
     friend class RegistryLock;
     boost::mutex mutex_;

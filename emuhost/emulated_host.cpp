@@ -211,14 +211,17 @@ unsigned int EmulatedHost::supports() {
 }
 
 bool EmulatedHost::load() {
-    exportThread_ = std::this_thread::get_id();
-    loaded_ = enter<bool>("Load", load_, static_cast<void**>(data_));
-    return loaded_;
+    return loadReading<bool>();
 }
 
 bool EmulatedHost::loadReadingInt() {
+    return loadReading<int>();
+}
+
+template <typename Result>
+bool EmulatedHost::loadReading() {
     exportThread_ = std::this_thread::get_id();
-    loaded_ = enter<int>("Load", load_, static_cast<void**>(data_)) != 0;
+    loaded_ = enter<Result>("Load", load_, static_cast<void**>(data_)) != 0;
     return loaded_;
 }
 

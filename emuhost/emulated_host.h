@@ -62,6 +62,9 @@ class EmulatedHost {
   private:
     static void logprintf(const char* format, ...);
     void fault(const std::string& what);
+    // Calls Load and reads its result as a Result.
+    template <typename Result>
+    bool loadReading();
 
     // Records a fault when the export it watches moved the stack pointer.
     // Inline: the benchmarks time exports through it.

@@ -37,7 +37,7 @@ bool OpenMpServer::start() {
     bool loaded = host_.loadReadingInt();
     // After a failed Load the server calls no export of the plugin but Unload.
     amxCalls_ = loaded && (supports & SUPPORTS_AMX_NATIVES) != 0;
-    processTick_ = loaded && (supports & 0xFFFF) == SUPPORTS_VERSION &&
+    processTick_ = loaded && (supports & SUPPORTS_VERSION_MASK) == SUPPORTS_VERSION &&
                    (supports & SUPPORTS_PROCESS_TICK) != 0;
     return loaded;
 }

@@ -79,6 +79,7 @@ enum PluginData {
 
 enum SupportsFlags {
     SUPPORTS_VERSION = 0x0200,
+    SUPPORTS_VERSION_MASK = 0xFFFF,
     SUPPORTS_AMX_NATIVES = 0x10000,
     SUPPORTS_PROCESS_TICK = 0x20000,
 };

@@ -51,16 +51,19 @@ apt_update() {
 # architectures at the version apt has for i386, and apt is asked again; each
 # round may uncover the next layer of dependencies.
 install_matching_arches() {
-    local pinned=() output round
+    # What the rounds add to the request: libraries at the i386 version on
+    # both architectures, and the names apt gave, so that it names their
+    # dependencies in turn.
+    local extra=() output round
     for round in 1 2 3 4 5 6 7 8; do
         # Not -qq: that hides the unmet dependencies read below.
         if output=$(DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-            --allow-downgrades "$@" "${pinned[@]}" 2>&1); then
-            [ ${#pinned[@]} -eq 0 ] ||
-                echo "deps: installed at the i386 index's versions: ${pinned[*]}" >&2
+            --allow-downgrades "$@" "${extra[@]}" 2>&1); then
+            [ ${#extra[@]} -eq 0 ] ||
+                echo "deps: installed with, to match the i386 index: ${extra[*]}" >&2
             return 0
         fi
-        local before=${#pinned[@]} name base version installed
+        local before=${#extra[@]} name base version installed
         for name in $(sed -n 's/.*Depends: \([^ ]*\).*/\1/p' <<<"$output" | sort -u); do
             base=${name%%:*}
             version=$(apt-cache policy "$base:i386" | awk '$1 == "Candidate:" { print $2 }')
@@ -72,10 +75,10 @@ install_matching_arches() {
             fi
             local item
             for item in "${wanted[@]}"; do
-                [[ " ${pinned[*]} " == *" $item "* ]] || pinned+=("$item")
+                [[ " ${extra[*]} " == *" $item "* ]] || extra+=("$item")
             done
         done
-        [ ${#pinned[@]} -gt "$before" ] || break
+        [ ${#extra[@]} -gt "$before" ] || break
     done
     echo "$output" >&2
     return 1

@@ -52,7 +52,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     cell id = threads_.ids.take();
     std::unique_ptr<S_Thread> thread;
     try {
-        thread = std::make_unique<S_Thread>(*machine, amx, id, publicIndex, mode);
+        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode);
         thread->abandonedIn.reserve(machines_.size());
     } catch (...) {
         threads_.ids.release(id);
@@ -150,7 +150,7 @@ bool S_Manager::EnterNative(AMX* amx) {
     if (self->state() != ThreadState::Running) {
         return false;
     }
-    if (self->amx == amx) {
+    if (self->machine.amx == amx) {
         return true;
     }
     RegistryLock lock;
@@ -173,7 +173,7 @@ S_Manager::Machines S_Manager::LeaveNative(AMX* amx, bool endPublic) {
 }
 
 void S_Manager::runWorker(S_Thread& thread) noexcept {
-    thread.runPublic();
+    thread.runPublic(thread.machine.amx);
     RegistryLock lock;
     for (MachineRecord* machine : thread.abandonedIn) {
         if (--machine->abandoning == 0) {
@@ -214,7 +214,7 @@ S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
 // A worker in a native called by another script's code: that script's unload
 // stops the worker and waits until it has left.
 void S_Manager::enter(S_Thread* self, AMX* amx) {
-    if (self == nullptr || self->amx == amx) {
+    if (self == nullptr || self->machine.amx == amx) {
         return;
     }
     MachineRecord* machine = record(amx);

@@ -10,7 +10,8 @@ S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
     if (thread == nullptr) {
         return {0, {}};
     }
-    MachineRecord* taker = self != nullptr && self->amx == amx ? &self->machine : record(amx);
+    MachineRecord* taker =
+        self != nullptr && self->machine.amx == amx ? &self->machine : record(amx);
     if (self != nullptr && (self->machine.closing || (taker != nullptr && taker->closing))) {
         // The script is going: a lock taken now could never be released.
         return {0, abandon(*self, amx)};

@@ -69,10 +69,9 @@ const RunningThread runningThread;
 
 }  // namespace
 
-S_Thread::S_Thread(MachineRecord& machine, AMX* amx, cell id, int publicIndex, ThreadMode mode)
+S_Thread::S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode)
     : mutex(std::make_shared<ScriptMutex>()),
       machine(machine),
-      amx(amx),
       id(id),
       publicIndex(publicIndex),
       mode(mode) {}
@@ -100,7 +99,7 @@ S_Thread* S_Thread::current() {
     return runningThread.get();
 }
 
-void S_Thread::runPublic() noexcept {
+void S_Thread::runPublic(AMX* amx) noexcept {
     // A worker that cannot tell itself apart runs nothing: destroying its own
     // thread, it would wait for itself.
     bool identified = runningThread.set(this);

@@ -40,7 +40,7 @@ constexpr size_t kMaxWorkers =
 // and over or once. The registry creates, starts, stops and frees it.
 class S_Thread {
   public:
-    S_Thread(MachineRecord& machine, AMX* amx, cell id, int publicIndex, ThreadMode mode);
+    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode);
     S_Thread(const S_Thread&) = delete;
     S_Thread& operator=(const S_Thread&) = delete;
 
@@ -49,9 +49,9 @@ class S_Thread {
     // False when the process could not spare what current() needs.
     static bool workersIdentifiable();
 
-    // Runs on the worker: calls the public while the thread is Running, once
-    // or over and over.
-    void runPublic() noexcept;
+    // Runs on the worker: calls the public in amx, its machine, while the
+    // thread is Running, once or over and over.
+    void runPublic(AMX* amx) noexcept;
 
     ThreadState state() const { return state_.load(std::memory_order_acquire); }
 
@@ -70,7 +70,6 @@ class S_Thread {
 
     const std::shared_ptr<ScriptMutex> mutex;
     MachineRecord& machine;
-    AMX* const amx;
     const cell id;
     // Looked up once, by the creating native: a public's index is fixed while
     // its script is loaded, and a name that is no public creates no thread.
