@@ -57,6 +57,8 @@ void Population::resize(size_t n) {
             }
             ids_.push_back(id);
         }
+        // They start, one after the other, while main-thread code sleeps.
+        rig.call(rig.sleepThread, 0);
         if (!sleepers.waitAsleep(static_cast<int>(n), mark)) {
             fail("the sleepers did not fall asleep");
         }

@@ -31,6 +31,9 @@ class Rig {
     void run(const emu::Public& code);
     // One native call as main-thread code.
     cell call(AMX_NATIVE native, cell argument);
+    // CreateThread as main-thread code that then sleeps until the new worker
+    // has reached a native of its own, or returned.
+    cell start(cell publicName);
 
     emu::EmulatedHost host;
     emu::Script& script;

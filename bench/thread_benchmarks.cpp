@@ -47,6 +47,8 @@ void onceRoundtripPlugin(benchmark::State& state) {
                 state.SkipWithError("CreateThreadEx did not hand out id 1");
                 break;
             }
+            // The worker starts while this code sleeps.
+            c.invoke(rig.sleepThread, {0});
             // The worker queues its id before it exits, so once it has exited
             // the next tick is sure to reap it.
             exitSignal.wait();
@@ -72,6 +74,7 @@ void destroySleeperPlugin(benchmark::State& state) {
         for (auto _ : state) {
             uint64_t mark = sleepers.mark();
             cell id = c.invoke(rig.createThread, {rig.sleeperName});
+            c.invoke(rig.sleepThread, {0});
             if (id == 0 || !sleepers.waitAsleep(1, mark)) {
                 state.SkipWithError("the script thread did not fall asleep");
                 break;
@@ -153,7 +156,7 @@ void loopRatePlugin(benchmark::State& state, double windowSeconds) {
     population.resize(0);
     cell id = 0;
     countSpins(
-        state, windowSeconds, [&] { id = rig.call(rig.createThread, rig.spinName); },
+        state, windowSeconds, [&] { id = rig.start(rig.spinName); },
         [&] { rig.call(rig.destroyThread, id); });
 }
 
@@ -231,6 +234,7 @@ void sleepersPlugin(benchmark::State& state, size_t count, Cost cost) {
                 for (size_t i = 0; i < count; ++i) {
                     ids.push_back(c.invoke(rig.createThread, {rig.sleeperName}));
                 }
+                c.invoke(rig.sleepThread, {0});
             });
         },
         [&] {

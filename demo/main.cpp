@@ -1,6 +1,7 @@
-// Loads the built plugin into the emulated server and runs a short sample
-// script: a looping worker, a single-shot job reaped by server ticks, and a
-// sleeping worker destroyed from the main script.
+// Loads the built plugin into the emulated server and runs three short sample
+// filterscripts, each with one worker, as the include's rules have them: a
+// looping worker, a single-shot job reaped by server ticks, and a sleeping
+// worker destroyed from its script's code.
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -26,8 +27,7 @@ void say(const char* format, ...) {
     std::fflush(stdout);
 }
 
-// The server's main loop while the main script waits for something: it keeps
-// ticking the plugin.
+// The server's main loop: it ticks the plugin between the scripts' callbacks.
 bool tickUntil(emu::EmulatedHost& host, const std::function<bool()>& done) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!done()) {
@@ -38,6 +38,18 @@ bool tickUntil(emu::EmulatedHost& host, const std::function<bool()>& done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// A filterscript's init: creates its one worker and sleeps until the worker
+// is inside a native of its own. Returns the thread's id.
+cell init(emu::Script& script, const char* native, const char* publicName) {
+    cell id = 0;
+    script.run([&](emu::Call& c) {
+        id = c.native(native, {emu::str(publicName)});
+        say("%s(\"%s\") = %d", native, publicName, id);
+        c.native("SleepThread", {0});
+    });
+    return id;
 }
 
 }  // namespace
@@ -55,70 +67,72 @@ int main(int argc, char** argv) {
     std::atomic<bool> jobDone{false};
     std::atomic<bool> asleep{false};
     std::atomic<bool> wokeUp{false};
-    emu::Script& script = host.loadScript({{
-        {"Heartbeat",
-         [&](emu::Call& c) {
-             say("[thread %d] heartbeat %d", c.arg(0), ++beats);
-             c.native("SleepThread", {50});
-         }},
-        {"Job",
-         [&](emu::Call& c) {
-             say("[thread %d] single-shot job runs once", c.arg(0));
-             jobDone = true;
-         }},
-        {"Sleeper",
-         [&](emu::Call& c) {
-             say("[thread %d] sleeping for a minute", c.arg(0));
-             asleep = true;
-             c.native("SleepThread", {60000});
-             wokeUp = true;
-         }},
-    }});
+    emu::Script& heartbeat =
+        host.loadScript({{{"Heartbeat", [&](emu::Call& c) {
+                               for (;;) {
+                                   say("[thread %d] heartbeat %d", c.arg(0), ++beats);
+                                   c.native("SleepThread", {50});
+                               }
+                           }}}});
+    emu::Script& job =
+        host.loadScript({{{"Job", [&](emu::Call& c) {
+                               say("[thread %d] single-shot job runs once", c.arg(0));
+                               jobDone = true;
+                           }}}});
+    emu::Script& sleeper =
+        host.loadScript({{{"Sleeper", [&](emu::Call& c) {
+                               say("[thread %d] sleeping for a minute", c.arg(0));
+                               asleep = true;
+                               c.native("SleepThread", {60000});
+                               wokeUp = true;
+                           }}}});
 
     bool ok = true;
-    int error = script.run([&](emu::Call& c) {
-        cell heartbeat = c.native("CreateThread", {emu::str("Heartbeat")});
-        say("CreateThread(\"Heartbeat\") = %d", heartbeat);
-        ok &= tickUntil(host, [&] { return beats >= 3; });
+    cell beating = init(heartbeat, "CreateThread", "Heartbeat");
+    ok &= tickUntil(host, [&] { return beats >= 3; });
 
-        cell job = c.native("CreateThreadEx", {emu::str("Job")});
-        say("CreateThreadEx(\"Job\") = %d", job);
-        ok &= tickUntil(host, [&] { return jobDone.load(); });
-        // The finished job keeps its id until a tick reaps it; LockThread
-        // answers 0 once no thread has the id.
-        int ticks = 0;
-        ok &= tickUntil(host, [&] {
-            ++ticks;
-            cell lock = c.native("LockThread", {job});
-            if (lock == 0) {
-                return true;
+    cell jobId = init(job, "CreateThreadEx", "Job");
+    ok &= jobDone;
+    // The finished job keeps its id until a tick reaps it; LockThread answers
+    // 0 once no thread has the id.
+    int ticks = 0;
+    ok &= tickUntil(host, [&] {
+        ++ticks;
+        cell lock = 0;
+        job.run([&](emu::Call& c) {
+            lock = c.native("LockThread", {jobId});
+            if (lock != 0) {
+                c.native("UnLockThread", {lock});
             }
-            c.native("UnLockThread", {lock});
-            return false;
         });
-        say("thread %d reaped by the server's ticks (%d polls)", job, ticks);
+        return lock == 0;
+    });
+    say("thread %d reaped by the server's ticks (%d polls)", jobId, ticks);
 
-        cell sleeper = c.native("CreateThread", {emu::str("Sleeper")});
-        say("CreateThread(\"Sleeper\") = %d", sleeper);
-        ok &= tickUntil(host, [&] { return asleep.load(); });
+    cell sleeping = init(sleeper, "CreateThread", "Sleeper");
+    ok &= asleep;
+    // A later callback of the sleeper's script.
+    sleeper.run([&](emu::Call& c) {
         auto start = std::chrono::steady_clock::now();
-        cell destroyed = c.native("DestroyThread", {sleeper});
+        cell destroyed = c.native("DestroyThread", {sleeping});
         auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start);
-        say("DestroyThread(%d) = %d after %lld ms; the sleeper %s", sleeper, destroyed,
+        say("DestroyThread(%d) = %d after %lld ms; the sleeper %s", sleeping, destroyed,
             static_cast<long long>(took.count()), wokeUp ? "ran on (wrong)" : "ran no further");
         ok &= destroyed == 1 && !wokeUp;
-
-        say("DestroyThread(%d) = %d", heartbeat, c.native("DestroyThread", {heartbeat}));
-        say("DestroyThread(%d) = %d (no such thread any more)", heartbeat,
-            c.native("DestroyThread", {heartbeat}));
     });
-    ok &= error == AMX_ERR_NONE;
+    heartbeat.run([&](emu::Call& c) {
+        say("DestroyThread(%d) = %d", beating, c.native("DestroyThread", {beating}));
+        say("DestroyThread(%d) = %d (no such thread any more)", beating,
+            c.native("DestroyThread", {beating}));
+    });
 
-    std::printf("server | unloading the script and the plugin\n");
-    host.unloadScript(script);
+    std::printf("server | unloading the scripts and the plugin\n");
+    for (emu::Script* script : {&heartbeat, &job, &sleeper}) {
+        host.unloadScript(*script);
+    }
     host.unload();
-    ok &= host.faults().empty();
+    ok &= host.faults().empty() && host.stackFaults().empty();
     std::printf("server | %s\n", ok ? "demo finished" : "demo FAILED");
     return ok ? 0 : 1;
 }

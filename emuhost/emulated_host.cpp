@@ -17,18 +17,6 @@ EmulatedHost* g_host = nullptr;
     std::abort();
 }
 
-// Arguments pushed for the next amx_Exec, per OS thread: each thread's pushes
-// belong to the execution it is about to start.
-struct PendingPush {
-    AMX* amx = nullptr;
-    cell args[Call::kMaxArgs];
-    size_t count = 0;
-};
-thread_local PendingPush pending;
-
-// The machine's stack is full.
-const int kErrStack = 3;
-
 const ucell kUnpackedMax = 0x00FFFFFFu;
 
 bool isPacked(const cell* cells) {
@@ -36,24 +24,20 @@ bool isPacked(const cell* cells) {
 }
 
 int amx_Exec(AMX* amx, cell* retval, int index) {
-    // Taken before the public runs: it may push and execute in turn.
-    cell args[Call::kMaxArgs];
-    size_t count = 0;
-    if (pending.amx == amx) {
-        count = pending.count;
-        std::copy(pending.args, pending.args + count, args);
-    }
-    pending.amx = nullptr;
-    pending.count = 0;
     if (retval != nullptr) {
         *retval = 0;
     }
-    return Script::of(amx).exec(index, args, count);
+    return Script::of(amx).exec(index);
 }
 
 int amx_FindPublic(AMX* amx, const char* name, int* index) {
     g_host->onExportThread("amx_FindPublic");
     return Script::of(amx).findPublic(name, index);
+}
+
+int amx_NameLength(AMX* amx, int* length) {
+    *length = Script::of(amx).nameLength();
+    return AMX_ERR_NONE;
 }
 
 int amx_GetPublic(AMX* amx, int index, char* name) {
@@ -111,23 +95,12 @@ int amx_GetString(char* dest, const cell* source, int useWchar, size_t size) {
 }
 
 int amx_Push(AMX* amx, cell value) {
-    if (pending.amx != amx) {
-        pending.amx = amx;
-        pending.count = 0;
-    }
-    if (pending.count == Call::kMaxArgs) {
-        return kErrStack;
-    }
-    // The last pushed value is the first argument.
-    std::copy_backward(pending.args, pending.args + pending.count,
-                       pending.args + pending.count + 1);
-    pending.args[0] = value;
-    ++pending.count;
-    return AMX_ERR_NONE;
+    return Script::of(amx).push(value);
 }
 
 int amx_RaiseError(AMX* amx, int error) {
     __atomic_store_n(&amx->error, error, __ATOMIC_RELAXED);
+    g_host->raised(amx, error);
     return AMX_ERR_NONE;
 }
 
@@ -135,24 +108,50 @@ int amx_Register(AMX* amx, const AMX_NATIVE_INFO* list, int number) {
     return Script::of(amx).registerNatives(list, number);
 }
 
-// The server's CallRemoteFunction, without arguments for the public: runs the
-// public of that name in every loaded script that has one, on the calling
-// thread, as the server does.
-cell callRemoteFunction(AMX* amx, cell* params) {
+// The public named by a native's first argument, as CallRemoteFunction and
+// CallLocalFunction read it; false when there is none.
+bool publicName(AMX* amx, const cell* params, char (&name)[64]) {
     if (params[0] < static_cast<cell>(sizeof(cell))) {
-        return 0;
+        return false;
     }
     cell* cells = Script::of(amx).cellsAt(params[1]);
     if (cells == nullptr || g_host == nullptr) {
+        return false;
+    }
+    amx_GetString(name, cells, 0, sizeof name);
+    return true;
+}
+
+// Runs the named public of script, without arguments, on the calling thread.
+// open.mp finds it with amx_FindPublic, the SA-MP server with a lookup of
+// its own.
+void callPublic(Script& script, const char* name) {
+    int index = 0;
+    int found = g_host->findsWithAmxFindPublic() ? amx_FindPublic(script.amx(), name, &index)
+                                                 : script.findPublic(name, &index);
+    if (found == AMX_ERR_NONE) {
+        script.exec(index);
+    }
+}
+
+// The server's CallRemoteFunction, without arguments for the public: runs the
+// public of that name in every loaded script that has one, in load order.
+cell callRemoteFunction(AMX* amx, cell* params) {
+    char name[64];
+    if (!publicName(amx, params, name)) {
         return 0;
     }
-    char name[64];
-    amx_GetString(name, cells, 0, sizeof name);
     for (const std::shared_ptr<Script>& script : g_host->scripts()) {
-        int index = 0;
-        if (script->findPublic(name, &index) == AMX_ERR_NONE) {
-            script->exec(index, nullptr, 0);
-        }
+        callPublic(*script, name);
+    }
+    return 0;
+}
+
+// The server's CallLocalFunction: the same in the calling script only.
+cell callLocalFunction(AMX* amx, cell* params) {
+    char name[64];
+    if (publicName(amx, params, name)) {
+        callPublic(Script::of(amx), name);
     }
     return 0;
 }
@@ -187,6 +186,7 @@ EmulatedHost::EmulatedHost(const std::string& pluginPath) {
     exports_[PLUGIN_AMX_EXPORT_GetAddr] = reinterpret_cast<void*>(&amx_GetAddr);
     exports_[PLUGIN_AMX_EXPORT_GetPublic] = reinterpret_cast<void*>(&amx_GetPublic);
     exports_[PLUGIN_AMX_EXPORT_GetString] = reinterpret_cast<void*>(&amx_GetString);
+    exports_[PLUGIN_AMX_EXPORT_NameLength] = reinterpret_cast<void*>(&amx_NameLength);
     exports_[PLUGIN_AMX_EXPORT_NumPublics] = reinterpret_cast<void*>(&amx_NumPublics);
     exports_[PLUGIN_AMX_EXPORT_Push] = reinterpret_cast<void*>(&amx_Push);
     exports_[PLUGIN_AMX_EXPORT_RaiseError] = reinterpret_cast<void*>(&amx_RaiseError);
@@ -264,8 +264,11 @@ int EmulatedHost::unloadScript(Script& script) {
 
 Script& EmulatedHost::addScript(ScriptDefinition definition) {
     definition.serverNatives.emplace_back("CallRemoteFunction", &callRemoteFunction);
+    definition.serverNatives.emplace_back("CallLocalFunction", &callLocalFunction);
     auto script = std::make_shared<Script>(std::move(definition));
     Script& added = *script;
+    added.reportFaultsTo([this](const std::string& what) { stackFault(what); });
+    added.clearErrors(openMp_ ? ErrorClearing::EveryCall : ErrorClearing::FirstCallOfEachSite);
     std::lock_guard<std::mutex> lock(guard_);
     scripts_.push_back(std::move(script));
     return added;
@@ -293,6 +296,15 @@ void EmulatedHost::removeScript(Script& script) {
     }
 }
 
+void EmulatedHost::serverLog(const std::string& line) {
+    std::lock_guard<std::mutex> lock(guard_);
+    log_.push_back(line);
+    if (echo_) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+}
+
 std::vector<std::string> EmulatedHost::log() const {
     std::lock_guard<std::mutex> lock(guard_);
     return log_;
@@ -306,6 +318,33 @@ std::vector<std::shared_ptr<Script>> EmulatedHost::scripts() const {
 std::vector<std::string> EmulatedHost::faults() const {
     std::lock_guard<std::mutex> lock(guard_);
     return faults_;
+}
+
+std::vector<std::string> EmulatedHost::stackFaults() const {
+    std::lock_guard<std::mutex> lock(guard_);
+    return stackFaults_;
+}
+
+void EmulatedHost::stackFault(const std::string& what) {
+    std::lock_guard<std::mutex> lock(guard_);
+    // A script that breaks the machine's rules on purpose breaks them often.
+    if (stackFaults_.size() < 100) {
+        stackFaults_.push_back(what);
+    }
+}
+
+void EmulatedHost::actAsOpenMp() {
+    openMp_ = true;
+    std::lock_guard<std::mutex> lock(guard_);
+    for (const auto& script : scripts_) {
+        script->clearErrors(ErrorClearing::EveryCall);
+    }
+}
+
+void EmulatedHost::raised(AMX* amx, int error) {
+    if (afterRaiseError) {
+        afterRaiseError(amx, error);
+    }
 }
 
 void EmulatedHost::stackMoved(const char* entryPoint) {
@@ -325,15 +364,8 @@ void EmulatedHost::logprintf(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    EmulatedHost* host = g_host;
-    if (host == nullptr) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(host->guard_);
-    host->log_.push_back(line);
-    if (host->echo_) {
-        std::printf("%s\n", line);
-        std::fflush(stdout);
+    if (g_host != nullptr) {
+        g_host->serverLog(line);
     }
 }
 

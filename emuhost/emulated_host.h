@@ -2,6 +2,7 @@
 // does and drives it through its six exports and the host's AMX functions.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,10 +49,26 @@ class EmulatedHost {
     void removeScript(Script& script);
 
     std::vector<std::string> log() const;
+    // A line of the server's log, the plugin's own included.
+    void serverLog(const std::string& line);
     void echoLog(bool on) { echo_ = on; }
     // Faults the host saw in the plugin, such as a machine still executing
     // when AmxUnload had returned, or an export that moved the stack pointer.
     std::vector<std::string> faults() const;
+    // Faults of the machines' one stack: executions of one script that
+    // overlapped (emuhost/machine_stack.h). The first hundred.
+    std::vector<std::string> stackFaults() const;
+
+    // open.mp instead of the SA-MP server: the error field is cleared before
+    // every native call, and the server's CallRemoteFunction and
+    // CallLocalFunction find publics with amx_FindPublic.
+    void actAsOpenMp();
+    bool findsWithAmxFindPublic() const { return openMp_; }
+
+    // Where a test acts right after a native raised an error, before the
+    // machine reads it. Set before the plugin runs any code.
+    std::function<void(AMX* amx, int error)> afterRaiseError;
+    void raised(AMX* amx, int error);
 
     // The AMX function table handed to the plugin.
     void** amxExports() { return exports_; }
@@ -62,6 +79,7 @@ class EmulatedHost {
   private:
     static void logprintf(const char* format, ...);
     void fault(const std::string& what);
+    void stackFault(const std::string& what);
     // Calls Load and reads its result as a Result.
     template <typename Result>
     bool loadReading();
@@ -97,16 +115,19 @@ class EmulatedHost {
     void* exports_[PLUGIN_AMX_EXPORT_COUNT] = {};
     bool loaded_ = false;
     bool echo_ = false;
+    bool openMp_ = false;
     std::thread::id exportThread_;
 
     mutable std::mutex guard_;
     std::vector<std::string> log_;
     std::vector<std::string> faults_;
+    std::vector<std::string> stackFaults_;
     std::vector<std::shared_ptr<Script>> scripts_;
 };
 
-// The process's live OS threads: from /proc on Linux, from a thread snapshot
-// on Windows.
+// The process's live OS threads, their ids and their count: from /proc on
+// Linux, from a thread snapshot on Windows.
+std::vector<int> processThreadIds();
 int countProcessThreads();
 
 }  // namespace emu

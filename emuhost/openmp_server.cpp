@@ -26,6 +26,7 @@ OpenMpServer::OpenMpServer(EmulatedHost& host) : host_(host) {
         throw std::runtime_error("one emulated open.mp server at a time");
     }
     g_server = this;
+    host_.actAsOpenMp();
 }
 
 OpenMpServer::~OpenMpServer() {
@@ -34,12 +35,14 @@ OpenMpServer::~OpenMpServer() {
 
 bool OpenMpServer::start() {
     unsigned int supports = host_.supports();
-    bool loaded = host_.loadReadingInt();
-    // After a failed Load the server calls no export of the plugin but Unload.
-    amxCalls_ = loaded && (supports & SUPPORTS_AMX_NATIVES) != 0;
-    processTick_ = loaded && (supports & SUPPORTS_VERSION_MASK) == SUPPORTS_VERSION &&
+    loaded_ = host_.loadReadingInt();
+    if (!loaded_) {
+        host_.serverLog("Plugin failed to initialize.");
+    }
+    amxCalls_ = loaded_ && (supports & SUPPORTS_AMX_NATIVES) != 0;
+    processTick_ = loaded_ && (supports & SUPPORTS_VERSION_MASK) == SUPPORTS_VERSION &&
                    (supports & SUPPORTS_PROCESS_TICK) != 0;
-    return loaded;
+    return loaded_;
 }
 
 Script& OpenMpServer::loadScript(ScriptDefinition definition) {
@@ -87,7 +90,7 @@ void OpenMpServer::tick() {
         } else {
             timers_.erase(timer);
         }
-        script.exec(publicIndex, nullptr, 0);
+        runTimer(script, publicIndex);
     }
     if (processTick_) {
         host_.tick();
@@ -99,13 +102,25 @@ void OpenMpServer::shutdown() {
     while (!scripts_.empty()) {
         unloadScript(*scripts_.back());
     }
-    host_.unload();
+    if (loaded_) {
+        host_.unload();
+        loaded_ = false;
+    }
 }
 
 void OpenMpServer::runCallback(Script& script, const char* name) {
     int index = -1;
-    if (script.findPublic(name, &index) == AMX_ERR_NONE) {
-        script.exec(index, nullptr, 0);
+    if (script.findPublic(name, &index) == AMX_ERR_NONE && script.exec(index) == AMX_ERR_EXIT) {
+        host_.serverLog("[Error] Forced exit");
+    }
+}
+
+void OpenMpServer::runTimer(Script& script, int publicIndex) {
+    if (script.exec(publicIndex) == AMX_ERR_EXIT) {
+        std::vector<char> name(static_cast<size_t>(script.nameLength()) + 1);
+        script.getPublic(publicIndex, name.data());
+        host_.serverLog(std::string("SetTimer(Ex): There was a problem in calling ") + name.data() +
+                        ": Forced exit");
     }
 }
 

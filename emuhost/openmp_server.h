@@ -2,10 +2,16 @@
 // Windows. It asks Supports which exports to use at all: AmxLoad and
 // AmxUnload with flag 0x10000, ProcessTick with version 0x0200 and flag
 // 0x20000. It reads Load's result as an int, and after a failed Load calls
-// no export but Unload. A script gets the server's natives before AmxLoad
-// and runs its init callback after it; at its unload its exit callback runs,
+// none of the plugin's exports again, not even Unload. It ignores what
+// AmxLoad returns. A script gets the server's natives before AmxLoad and
+// runs its init callback after it; at its unload its exit callback runs,
 // then its timers are killed, then AmxUnload. At shutdown every script is
 // unloaded before Unload. The main loop runs due timers and ProcessTick.
+//
+// Its machines clear the error field before every native call, and its
+// CallRemoteFunction and CallLocalFunction find publics with amx_FindPublic.
+// A callback or timer that a native's raised error ended is logged, as the
+// server logs it.
 #pragma once
 
 #include <string>
@@ -55,8 +61,10 @@ class OpenMpServer {
     static cell setTimer(AMX* amx, cell* params);
     static cell killTimer(AMX* amx, cell* params);
     void runCallback(Script& script, const char* name);
+    void runTimer(Script& script, int publicIndex);
 
     EmulatedHost& host_;
+    bool loaded_ = false;
     bool amxCalls_ = false;
     bool processTick_ = false;
     int processTicks_ = 0;

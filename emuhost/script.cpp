@@ -39,58 +39,71 @@ std::vector<cell> unpackedString(const std::string& text) {
     return cells;
 }
 
-Call::Call(Script& script, const cell* args, size_t count) : script_(script), argCount_(count) {
-    if (count > kMaxArgs) {
-        throw std::length_error("emulated host: too many arguments");
-    }
-    std::copy(args, args + count, args_);
-}
+Call::Call(Script& script, MachineStack::Execution& execution)
+    : script_(script), execution_(execution) {}
 
 cell Call::arg(size_t index) const {
-    if (index >= argCount_) {
+    if (index >= execution_.argCount) {
         throw std::out_of_range("emulated host: no such argument");
     }
-    return args_[index];
+    return execution_.args[index];
 }
 
-cell Call::native(const std::string& name, std::initializer_list<Arg> args) {
+cell Call::native(const std::string& name, std::initializer_list<Arg> args, const char* file,
+                  int line) {
     AMX_NATIVE fn = script_.resolve(name);
     if (fn == nullptr) {
         std::fprintf(stderr, "emulated host: script calls unregistered native %s\n", name.c_str());
         std::abort();
     }
-    std::vector<cell> params{static_cast<cell>(args.size() * sizeof(cell))};
-    std::vector<cell> strings;
+    if (args.size() > kMaxArgs) {
+        throw std::length_error("emulated host: too many arguments");
+    }
+    cell values[kMaxArgs];
+    size_t count = 0;
+    cell strings[kMaxArgs];
+    size_t stored = 0;
     for (const Arg& arg : args) {
         if (arg.kind_ == Arg::Kind::Cell) {
-            params.push_back(arg.value_);
+            values[count++] = arg.value_;
             continue;
         }
         cell address = script_.store(arg.kind_ == Arg::Kind::Packed ? packString(arg.text_)
                                                                     : unpackedString(arg.text_));
-        strings.push_back(address);
-        params.push_back(address);
+        strings[stored++] = address;
+        values[count++] = address;
     }
-    cell result = fn(script_.amx(), params.data());
-    for (cell address : strings) {
-        script_.release(address);
-    }
-    return finish(result);
+    struct Release {
+        Script& script;
+        const cell* strings;
+        const size_t& stored;
+        ~Release() {
+            for (size_t i = 0; i < stored; ++i) {
+                script.release(strings[i]);
+            }
+        }
+    } release{script_, strings, stored};
+    return call(fn, values, count, name.c_str(), {file, line});
 }
 
-cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args) {
+cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args, const char* file, int line) {
     if (args.size() > kMaxArgs) {
         throw std::length_error("emulated host: too many arguments");
     }
-    cell params[kMaxArgs + 1] = {static_cast<cell>(args.size() * sizeof(cell))};
-    size_t i = 1;
-    for (cell value : args) {
-        params[i++] = value;
-    }
-    return finish(native(script_.amx(), params));
+    cell values[kMaxArgs];
+    std::copy(args.begin(), args.end(), values);
+    return call(native, values, args.size(), "a native", {file, line});
 }
 
-cell Call::finish(cell result) {
+cell Call::call(AMX_NATIVE native, const cell* args, size_t count, const char* name,
+                CallSite site) {
+    cell* params = script_.stack_.callNative(execution_, args, count);
+    script_.beforeNative(site);
+    if (script_.atNativeCall) {
+        script_.atNativeCall(name);
+    }
+    cell result = native(script_.amx(), params);
+    script_.stack_.returnFromNative(execution_, count);
     // Executions on other threads share the field; the real machine reads it
     // as a plain int, which is what an atomic load of it compiles to.
     int error = __atomic_load_n(&script_.amx()->error, __ATOMIC_RELAXED);
@@ -100,27 +113,32 @@ cell Call::finish(cell result) {
     return result;
 }
 
+// The heap of strings takes the lower half of the data and the stack the
+// upper half; the last cell stays zero so that no string read runs off the
+// data.
 Script::Script(ScriptDefinition definition)
     : data_(definition.dataCells, 0),
       publics_(std::move(definition.publics)),
+      frameCells_(definition.frameCells),
       required_(definition.natives),
       nativesComplete_(required_.empty()),
-      natives_(definition.serverNatives.begin(), definition.serverNatives.end()) {
+      natives_(definition.serverNatives.begin(), definition.serverNatives.end()),
+      stack_(machine_.amx, data_.data(), data_.size() / 2, data_.size() - 1) {
     for (const auto& entry : publics_) {
-        if (entry.first.empty() || entry.first.size() > static_cast<size_t>(kMaxPublicName)) {
-            throw std::invalid_argument("emulated host: no compiler makes a public named '" +
-                                        entry.first + "'");
+        if (entry.first.empty()) {
+            throw std::invalid_argument("emulated host: a public needs a name");
         }
+        nameLength_ = std::max(nameLength_, static_cast<int>(entry.first.size()));
     }
     std::sort(publics_.begin(), publics_.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (definition.stacksApart) {
+        stack_.keepApart();
+    }
     machine_.owner = this;
     machine_.amx.base = reinterpret_cast<unsigned char*>(data_.data());
     machine_.amx.data = reinterpret_cast<unsigned char*>(data_.data());
-    machine_.amx.hea = 0;
-    machine_.amx.stp = dataBytes();
-    // The last cell stays zero so that no string read runs off the data.
-    freeBlocks_[0] = static_cast<cell>(data_.size() - 1);
+    freeBlocks_[0] = static_cast<cell>(data_.size() / 2);
 }
 
 Script& Script::of(AMX* amx) {
@@ -128,22 +146,28 @@ Script& Script::of(AMX* amx) {
 }
 
 int Script::run(const Public& code) {
-    return execute(code, nullptr, 0);
+    return execute(code, "main-thread code");
 }
 
-int Script::exec(int index, const cell* args, size_t count) {
+int Script::exec(int index) {
     if (index < 0 || static_cast<size_t>(index) >= publics_.size()) {
         return AMX_ERR_INDEX;
     }
-    return execute(publics_[index].second, args, count);
+    return execute(publics_[index].second, publics_[index].first.c_str());
 }
 
-int Script::execute(const Public& code, const cell* args, size_t count) {
+int Script::execute(const Public& code, const char* what) {
     if (!nativesComplete_) {
         return AMX_ERR_NOTFOUND;
     }
-    executions_.fetch_add(1);
-    Call call(*this, args, count);
+    if (beforeExecution) {
+        beforeExecution();
+    }
+    MachineStack::Execution execution;
+    if (!stack_.enter(execution, what, frameCells_)) {
+        return MachineStack::kStackError;
+    }
+    Call call(*this, execution);
     int error = AMX_ERR_NONE;
     try {
         code(call);
@@ -152,8 +176,18 @@ int Script::execute(const Public& code, const cell* args, size_t count) {
     } catch (...) {
         error = kErrGeneral;
     }
-    executions_.fetch_sub(1);
+    stack_.leave(execution);
     return error;
+}
+
+void Script::beforeNative(CallSite site) {
+    if (clearing_ == ErrorClearing::FirstCallOfEachSite) {
+        std::lock_guard<std::mutex> lock(sitesGuard_);
+        if (!rewrittenSites_.insert(site).second) {
+            return;
+        }
+    }
+    __atomic_store_n(&machine_.amx.error, AMX_ERR_NONE, __ATOMIC_RELAXED);
 }
 
 int Script::findPublic(const char* name, int* index) const {

@@ -1,6 +1,7 @@
 #include "host/host.h"
 
 #include <cstring>
+#include <memory>
 
 namespace host {
 
@@ -14,14 +15,24 @@ void attach(void** data) {
 
 int FindPublic(AMX* amx, const char* name, int* index) {
     int count = 0;
-    if (NumPublics(amx, &count) != AMX_ERR_NONE) {
+    int longest = 0;
+    if (NumPublics(amx, &count) != AMX_ERR_NONE || NameLength(amx, &longest) != AMX_ERR_NONE ||
+        longest < 0) {
         return AMX_ERR_NOTFOUND;
+    }
+    // amx_GetPublic copies a name without a bound, and a script file is
+    // input: the buffer holds the longest name the file says it has.
+    char onStack[kMaxPublicName + 1];
+    std::unique_ptr<char[]> onHeap;
+    char* candidate = onStack;
+    if (longest > kMaxPublicName) {
+        onHeap.reset(new char[static_cast<size_t>(longest) + 1]);
+        candidate = onHeap.get();
     }
     int low = 0;
     int high = count - 1;
     while (low <= high) {
         int middle = low + (high - low) / 2;
-        char candidate[kMaxPublicName + 1];
         if (GetPublic(amx, middle, candidate) != AMX_ERR_NONE) {
             return AMX_ERR_NOTFOUND;
         }

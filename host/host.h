@@ -6,6 +6,8 @@
 
 namespace host {
 
+// Written by Load before any worker starts, and left alone until Unload has
+// joined every worker: workers read them in between without a guard.
 extern logprintf_t logprintf;
 extern void** amxExports;
 
@@ -17,7 +19,8 @@ inline int Exec(AMX* amx, cell* retval, int index) {
 // Finds a public by name on any thread. The host's own amx_FindPublic may not
 // be used off the server's main thread: open.mp's keeps a process-wide cache
 // that it fills without a lock. The public table is sorted by name, and
-// reading it is stateless on both servers.
+// reading it is stateless on both servers. Throws std::bad_alloc when a
+// script's names are too long for the stack and there is no memory for them.
 int FindPublic(AMX* amx, const char* name, int* index);
 inline int GetAddr(AMX* amx, cell address, cell** cells) {
     return reinterpret_cast<amx_GetAddr_t>(amxExports[PLUGIN_AMX_EXPORT_GetAddr])(amx, address,
@@ -31,6 +34,10 @@ inline int GetString(char* dest, const cell* source, size_t size) {
     return reinterpret_cast<amx_GetString_t>(amxExports[PLUGIN_AMX_EXPORT_GetString])(dest, source,
                                                                                       0, size);
 }
+inline int NameLength(AMX* amx, int* length) {
+    return reinterpret_cast<amx_NameLength_t>(amxExports[PLUGIN_AMX_EXPORT_NameLength])(amx,
+                                                                                        length);
+}
 inline int NumPublics(AMX* amx, int* number) {
     return reinterpret_cast<amx_NumPublics_t>(amxExports[PLUGIN_AMX_EXPORT_NumPublics])(amx,
                                                                                         number);
@@ -41,10 +48,12 @@ inline int Push(AMX* amx, cell value) {
 inline int RaiseError(AMX* amx, int error) {
     return reinterpret_cast<amx_RaiseError_t>(amxExports[PLUGIN_AMX_EXPORT_RaiseError])(amx, error);
 }
-// There is no function for it in the table. The machine never clears its
-// error field itself; left set, it would abort the next script code in that
-// machine that returns from a native. Other threads may be reading it, hence
-// the atomic store.
+// There is no function for it in the table. The machine's callback clears the
+// error field before a native, but on the SA-MP server only at the first call
+// of each call site, which it then rewrites to call the native directly:
+// left set, the field would abort the next script code in that machine that
+// returns from a native through a rewritten site. Other threads may be
+// reading it, hence the atomic store.
 inline void ClearError(AMX* amx) {
     // The field is aligned in the host's machine, which the packed
     // declaration cannot tell the compiler.

@@ -91,6 +91,7 @@ enum AmxExport {
     PLUGIN_AMX_EXPORT_GetAddr = 13,
     PLUGIN_AMX_EXPORT_GetPublic = 15,
     PLUGIN_AMX_EXPORT_GetString = 17,
+    PLUGIN_AMX_EXPORT_NameLength = 23,
     PLUGIN_AMX_EXPORT_NumPublics = 26,
     PLUGIN_AMX_EXPORT_Push = 29,
     PLUGIN_AMX_EXPORT_RaiseError = 32,
@@ -103,9 +104,12 @@ typedef void (*logprintf_t)(const char* format, ...);
 typedef int (*amx_Exec_t)(AMX* amx, cell* retval, int index);
 typedef int (*amx_FindPublic_t)(AMX* amx, const char* name, int* index);
 typedef int (*amx_GetAddr_t)(AMX* amx, cell amx_addr, cell** phys_addr);
-// funcname must hold kMaxPublicName + 1 characters.
+// Copies the name without a bound: funcname must hold the longest name that
+// amx_NameLength gives, and its terminator.
 typedef int (*amx_GetPublic_t)(AMX* amx, int index, char* funcname);
 typedef int (*amx_NumPublics_t)(AMX* amx, int* number);
+// The longest public name of the machine, without its terminator.
+typedef int (*amx_NameLength_t)(AMX* amx, int* length);
 typedef int (*amx_GetString_t)(char* dest, const cell* source, int use_wchar, size_t size);
 typedef int (*amx_Push_t)(AMX* amx, cell value);
 typedef int (*amx_RaiseError_t)(AMX* amx, int error);

@@ -6,8 +6,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "host/host.h"
-#include "natives/end_public.h"
-#include "natives/shield.h"
+#include "natives/native_call.h"
 #include "threads/s_manager.h"
 
 namespace {
@@ -59,32 +58,28 @@ bool sleepUntil(const boost::posix_time::ptime& deadline, S_Thread* self) {
 }  // namespace
 
 cell n_CreateThread(AMX* amx, cell* params) {
-    return shielded([&] { return createThread(amx, params, MODE_LOOP); });
+    return nativeCall(amx, [&](S_Thread*) { return createThread(amx, params, MODE_LOOP); });
 }
 
 cell n_CreateThreadEx(AMX* amx, cell* params) {
-    return shielded([&] { return createThread(amx, params, MODE_ONCE); });
+    return nativeCall(amx, [&](S_Thread*) { return createThread(amx, params, MODE_ONCE); });
 }
 
 cell n_DestroyThread(AMX* amx, cell* params) {
-    return shielded([&]() -> cell {
-        S_Manager::Destroyed destroyed = g_manager->Destroy(params[1], amx);
-        endPublicIn(destroyed.endPublicIn);
-        return destroyed.destroyed ? 1 : 0;
-    });
+    return nativeCall(
+        amx, [&](S_Thread*) -> cell { return g_manager->Destroy(params[1], amx) ? 1 : 0; });
 }
 
 cell n_SleepThread(AMX* amx, cell* params) {
-    return shielded([&]() -> cell {
+    return nativeCall(amx, [&](S_Thread* self) -> cell {
         // A worker whose thread is stopping ends here, even with a deadline
-        // already past, and at every later call too: its public may have
-        // called into another script's code.
-        bool ended = !g_manager->EnterNative(amx) ||
+        // already past.
+        bool ended = !g_manager->BeginSleep(amx) ||
                      !sleepUntil(boost::posix_time::microsec_clock::universal_time() +
                                      boost::posix_time::microseconds(
                                          static_cast<int64_t>(params[1]) * 1000000 / 1000),
-                                 S_Thread::current());
-        endPublicIn(g_manager->LeaveNative(amx, ended));
+                                 self);
+        g_manager->EndSleep(amx, ended);
         return ended ? 0 : 1;
     });
 }

@@ -182,6 +182,7 @@ std::vector<std::pair<std::string, emu::Public>> scenePublics(Scene& scene) {
         {"Quick", [](emu::Call&) {}},
         {"Self",
          [&scene](emu::Call& c) {
+             c.native("SleepThread", {0});
              scene.selfDestroy.wait();
              c.native("DestroyThread", {c.arg(0)});
              ++scene.pastTheirEnd;
@@ -218,6 +219,7 @@ class AllocationFailure : public ::testing::Test {
         }
         armed = false;
         EXPECT_TRUE(host.faults().empty()) << "run " << n;
+        EXPECT_TRUE(host.stackFaults().empty()) << "run " << n;
         EXPECT_TRUE(workersEnded()) << "run " << n;
         return failures != 0;
     }
@@ -351,6 +353,7 @@ TEST_F(AllocationFailure, NoWorkerSleepsInAScriptLoadedWithoutItsRecord) {
 
         EXPECT_EQ(visitor.run([](emu::Call& c) {
             EXPECT_EQ(c.native("CreateThread", {emu::str("Visit")}), 1);
+            c.native("SleepThread", {0});
         }),
                   AMX_ERR_NONE);
         ASSERT_TRUE(test::blocks(tid));
@@ -362,6 +365,7 @@ TEST_F(AllocationFailure, NoWorkerSleepsInAScriptLoadedWithoutItsRecord) {
         host.unloadScript(visited);
         host.unload();
         EXPECT_TRUE(host.faults().empty()) << host.faults().front();
+        EXPECT_TRUE(host.stackFaults().empty()) << host.stackFaults().front();
         EXPECT_EQ(hookRuns, 0);
         EXPECT_TRUE(workersEnded());
     }

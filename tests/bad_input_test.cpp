@@ -175,7 +175,7 @@ TEST_F(BadInputTest, EveryNativeOnTheMainThreadDoesNothingWithBadArguments) {
 }
 
 TEST_F(BadInputTest, EveryNativeOnAWorkerDoesNothingWithBadArguments) {
-    EXPECT_GT(call(*script, "CreateThreadEx", {emu::str("sweep")}), 0);
+    EXPECT_GT(startOnce(*script, "sweep"), 0);
     ASSERT_TRUE(test::eventually([&] { return workerDone.load(); }));
     for (const std::string& failure : workerFailures) {
         ADD_FAILURE() << failure;
@@ -185,9 +185,9 @@ TEST_F(BadInputTest, EveryNativeOnAWorkerDoesNothingWithBadArguments) {
 }
 
 TEST_F(BadInputTest, LongestSleepOnAWorkerEndsWhenItsThreadIsDestroyed) {
-    cell id = call(*script, "CreateThread", {emu::str("sleeper")});
+    cell id = start(*script, "sleeper");
     ASSERT_GT(id, 0);
-    ASSERT_TRUE(test::eventually([&] { return sleeperStarted.load(); }));
+    EXPECT_TRUE(sleeperStarted);
     EXPECT_EQ(call(*script, "DestroyThread", {id}), 1);
     EXPECT_FALSE(sleeperWokeUp);
     expectNothingLeft();

@@ -27,11 +27,13 @@ TEST_F(PluginTest, DestroyingSleepingWorkersEndsThemAndLeavesTheMachineUsable) {
     auto& quickRuns = keep<std::atomic<int>>();
     emu::Script& script = load({{"Sleep", stopsIn(progress, "SleepThread", test::kLongSleep)},
                                 {"Quick", [&quickRuns](emu::Call&) { ++quickRuns; }}});
+    // Each starts once this code sleeps, and is asleep before the next starts.
     run(script, [](emu::Call& c) {
         EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1);
         EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Sleep")}), 2);
+        c.native("SleepThread", {0});
     });
-    ASSERT_TRUE(test::eventually([&] { return progress.entered == 2; }));
+    EXPECT_EQ(progress.entered, 2);
 
     // The same machine: the workers abandon their publics in it, and this code
     // must go on past DestroyThread and the next native.
@@ -48,7 +50,7 @@ TEST_F(PluginTest, DestroyingSleepingWorkersEndsThemAndLeavesTheMachineUsable) {
     EXPECT_TRUE(workersEnded());
 
     // The single-shot thread queued nothing: the first tick reaps the next one.
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Quick")}), 1);
+    EXPECT_EQ(startOnce(script, "Quick"), 1);
     ASSERT_TRUE(workersEnded());
     host->tick();
     EXPECT_FALSE(threadExists(1));
@@ -68,8 +70,9 @@ TEST_F(PluginTest, SleepThreadZeroEndsAWorkerBeingDestroyed) {
                                      }
                                      ++progress.returnedFromNative;
                                  }}});
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Spin")}), 1);
-    ASSERT_TRUE(test::eventually([&] { return progress.entered == 1; }));
+    EXPECT_EQ(start(script, "Spin"), 1);
+    // The worker's code never needs more of the stack than at its native
+    // calls: this code, which starts below that, is out of its way.
     EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
     EXPECT_EQ(progress.returnedFromNative, 0);
     EXPECT_EQ(progress.entered, 1);
@@ -86,9 +89,11 @@ TEST_F(PluginTest, DestroyingABusyWorkerWaitsForItsPublicAndFreesItOnce) {
                                      busy.wait();
                                      returned = true;
                                  }}});
+    // Its public reaches no native: it starts at the tick after this code.
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Busy")}), 1);
+    host->tick();
     ASSERT_TRUE(test::eventually([&] { return entered.load(); }));
-    test::RacingDestroys destroys(script, 1, [&](cell result) {
+    test::RacingDestroys destroys(observer(), load(), 1, [&](cell result) {
         EXPECT_TRUE(result == 0 || returned) << "DestroyThread returned before the public did";
     });
     EXPECT_TRUE(destroys.loserReturned());
@@ -103,26 +108,31 @@ TEST_F(PluginTest, SelfDestroyFreesTheIdAtOnceAndEndsThePublic) {
     auto& quickRuns = keep<std::atomic<int>>();
     test::Gate& go = gate();
     emu::Public destroySelf = stopsIn(progress, "DestroyThread", 0);
-    emu::Script& script = load({{"Self",
-                                 [&go, destroySelf](emu::Call& c) {
-                                     go.wait();
-                                     destroySelf(c);
-                                 }},
-                                {"Quick", [&quickRuns](emu::Call&) { ++quickRuns; }}});
-    // Held at the gate until this code has left the machine: the public
-    // abandons itself there.
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Self")}), 1);
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Self")}), 2);
+    auto selfScript = [&] {
+        return std::vector<std::pair<std::string, emu::Public>>{
+            {"Self",
+             [&go, destroySelf](emu::Call& c) {
+                 c.native("SleepThread", {0});
+                 go.wait();
+                 destroySelf(c);
+             }},
+            {"Quick", [&quickRuns](emu::Call&) { ++quickRuns; }}};
+    };
+    emu::Script& looping = load(selfScript());
+    emu::Script& once = load(selfScript());
+    EXPECT_EQ(start(looping, "Self"), 1);
+    EXPECT_EQ(startOnce(once, "Self"), 2);
     go.open();
     // No tick: the ids come free by themselves.
     ASSERT_TRUE(test::eventually([&] { return !threadExists(1) && !threadExists(2); }));
     ASSERT_TRUE(workersEnded());
     EXPECT_EQ(progress.entered, 2) << "a destroyed loop thread called its public again";
     EXPECT_EQ(progress.returnedFromNative, 0);
-    EXPECT_EQ(test::machineError(script), AMX_ERR_NONE);
+    EXPECT_EQ(test::machineError(looping), AMX_ERR_NONE);
+    EXPECT_EQ(test::machineError(once), AMX_ERR_NONE);
 
     // Nothing was queued: the first tick reaps the next finished thread.
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Quick")}), 1);
+    EXPECT_EQ(startOnce(looping, "Quick"), 1);
     ASSERT_TRUE(workersEnded());
     host->tick();
     EXPECT_FALSE(threadExists(1));
@@ -136,13 +146,14 @@ TEST_F(PluginTest, SelfDestroyDuringAnotherDestroyStillEndsThePublic) {
     test::Gate& go = gate();
     emu::Public destroySelf = stopsIn(progress, "DestroyThread", 0);
     emu::Script& script = load({{"Self", [&go, &atGate, destroySelf](emu::Call& c) {
+                                     c.native("SleepThread", {0});
                                      atGate = true;
                                      go.wait();
                                      destroySelf(c);
                                  }}});
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Self")}), 1);
+    EXPECT_EQ(start(script, "Self"), 1);
     ASSERT_TRUE(test::eventually([&] { return atGate.load(); }));
-    test::RacingDestroys destroys(script, 1);
+    test::RacingDestroys destroys(observer(), load(), 1);
     EXPECT_TRUE(destroys.loserReturned());
     go.open();
     EXPECT_TRUE(destroys.exactlyOneDestroyed());
@@ -154,6 +165,7 @@ TEST_F(PluginTest, SelfDestroyDuringAnotherDestroyStillEndsThePublic) {
 // CallRemoteFunction) is destroyed while that one sleeps: nothing more of
 // either script runs on the worker, and both machines are usable afterwards.
 TEST_F(PluginTest, DestroyingAWorkerInsideAnotherScriptEndsBothPublics) {
+    breaksRule("a worker calls a native of the server");
     auto& inner = keep<Progress>();
     auto& outerRanOn = keep<std::atomic<int>>();
     emu::Script& other = load({{"Inner", stopsIn(inner, "SleepThread", test::kLongSleep)}});
@@ -161,7 +173,7 @@ TEST_F(PluginTest, DestroyingAWorkerInsideAnotherScriptEndsBothPublics) {
                                      c.native("CallRemoteFunction", {emu::str("Inner")});
                                      ++outerRanOn;
                                  }}});
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
+    EXPECT_EQ(start(script, "Outer"), 1);
     ASSERT_TRUE(test::blocks(inner.tid));
     EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
     EXPECT_EQ(inner.returnedFromNative, 0);
@@ -176,6 +188,7 @@ TEST_F(PluginTest, DestroyingAWorkerInsideAnotherScriptEndsBothPublics) {
 // the destroyed worker: its first sleep ends it as well, however many
 // scripts there are.
 TEST_F(PluginTest, ADestroyedWorkerEndsAtTheSleepOfEveryScriptItRunsInto) {
+    breaksRule("a worker calls a native of the server");
     auto& hooks = keep<std::array<Progress, 12>>();
     std::vector<emu::Script*> machines;
     for (Progress& hook : hooks) {
@@ -184,7 +197,7 @@ TEST_F(PluginTest, ADestroyedWorkerEndsAtTheSleepOfEveryScriptItRunsInto) {
     emu::Script& script =
         load({{"Outer", [](emu::Call& c) { c.native("CallRemoteFunction", {emu::str("Hook")}); }}});
     machines.push_back(&script);
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Outer")}), 1);
+    EXPECT_EQ(start(script, "Outer"), 1);
     ASSERT_TRUE(test::blocks(hooks[0].tid));
     EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
     for (const Progress& hook : hooks) {
@@ -203,15 +216,18 @@ TEST_F(PluginTest, StaleQueueEntryLeavesANewerThreadAlone) {
     auto& progress = keep<Progress>();
     emu::Script& script = load({{"Quick", [](emu::Call&) {}},
                                 {"Sleep", stopsIn(progress, "SleepThread", test::kLongSleep)}});
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Quick")}), 1);
+    EXPECT_EQ(startOnce(script, "Quick"), 1);
     ASSERT_TRUE(workersEnded());
     run(script, [](emu::Call& c) {
         EXPECT_EQ(c.native("DestroyThread", {1}), 1);
         EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 1);
     });
+    // The first tick starts the sleeper, which this code left without
+    // waiting for it.
     for (int i = 0; i < 3; ++i) {
         host->tick();
     }
+    ASSERT_TRUE(test::eventually([&] { return progress.entered == 1; }));
     EXPECT_TRUE(threadExists(1));
     EXPECT_EQ(progress.returnedFromNative, 0);
 }
@@ -223,19 +239,19 @@ TEST_F(PluginTest, WorkerDestroyedWhileDestroyingAnotherFinishesThatFirst) {
     auto& busyReturned = keep<std::atomic<bool>>();
     auto& progress = keep<Progress>();
     test::Gate& busy = gate();
-    emu::Script& script = load({{"Busy",
-                                 [&busy, &busyEntered, &busyReturned](emu::Call&) {
+    emu::Script& script = load({{"Busy", [&busy, &busyEntered, &busyReturned](emu::Call&) {
                                      busyEntered = true;
                                      busy.wait();
                                      busyReturned = true;
-                                 }},
-                                {"Destroyer", stopsIn(progress, "DestroyThread", 1)}});
+                                 }}});
+    emu::Script& destroyer = load({{"Destroyer", stopsIn(progress, "DestroyThread", 1)}});
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Busy")}), 1);
+    host->tick();
     ASSERT_TRUE(test::eventually([&] { return busyEntered.load(); }));
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Destroyer")}), 2);
+    EXPECT_EQ(start(destroyer, "Destroyer"), 2);
     ASSERT_TRUE(test::blocks(progress.tid));
 
-    test::RacingDestroys destroys(script, 2);
+    test::RacingDestroys destroys(observer(), load(), 2);
     EXPECT_TRUE(destroys.loserReturned());
     EXPECT_TRUE(threadExists(1));
     busy.open();

@@ -35,14 +35,13 @@ TEST_P(LockedThreadEnds, HeldAndAwaitedLocksOutliveIt) {
     emu::Script& targets = load({{"Sleep", sleepForever()}, {"Quick", [](emu::Call&) {}}});
     emu::Script& script = load({{"Wait", lockAndUnlock(waiter, 1)}});
     bool once = GetParam() == ThreadEnd::Tick;
-    EXPECT_EQ(call(targets, once ? "CreateThreadEx" : "CreateThread",
-                   {emu::str(once ? "Quick" : "Sleep")}),
+    EXPECT_EQ(start(targets, once ? "Quick" : "Sleep", once ? "CreateThreadEx" : "CreateThread"),
               1);
     EXPECT_EQ(call(script, "LockThread", {1}), 1);
     if (once) {
         ASSERT_TRUE(workersEnded());  // queued for the tick
     }
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Wait")}), 2);
+    EXPECT_EQ(startOnce(script, "Wait"), 2);
     ASSERT_TRUE(test::blocks(waiter.tid));
 
     switch (GetParam()) {
@@ -73,20 +72,18 @@ INSTANTIATE_TEST_SUITE_P(Locks, LockedThreadEnds,
 TEST_F(PluginTest, AmxUnloadReleasesTheLocksOfThatScript) {
     auto& waiters = keep<std::array<Waiter, 2>>();
     auto& held = keep<std::atomic<cell>>();
-    emu::Script& survivor = load({{"Sleep", sleepForever()},
-                                  {"Wait1", lockAndUnlock(waiters[0], 1)},
-                                  {"Wait2", lockAndUnlock(waiters[1], 2)}});
     emu::Script& script = load({{"Hold", [&held](emu::Call& c) {
                                      held = c.native("LockThread", {2});
                                      c.native("SleepThread", {test::kLongSleep});
                                  }}});
-    EXPECT_EQ(call(survivor, "CreateThread", {emu::str("Sleep")}), 1);
-    EXPECT_EQ(call(survivor, "CreateThread", {emu::str("Sleep")}), 2);
+    // The other scripts, each with one thread.
+    EXPECT_EQ(start(load({{"Sleep", sleepForever()}}), "Sleep"), 1);
+    EXPECT_EQ(start(load({{"Sleep", sleepForever()}}), "Sleep"), 2);
     EXPECT_EQ(call(script, "LockThread", {1}), 1);
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Hold")}), 3);
+    EXPECT_EQ(start(script, "Hold"), 3);
     ASSERT_TRUE(test::eventually([&] { return held == 2; }));
-    EXPECT_EQ(call(survivor, "CreateThreadEx", {emu::str("Wait1")}), 4);
-    EXPECT_EQ(call(survivor, "CreateThreadEx", {emu::str("Wait2")}), 5);
+    EXPECT_EQ(startOnce(load({{"Wait1", lockAndUnlock(waiters[0], 1)}}), "Wait1"), 4);
+    EXPECT_EQ(startOnce(load({{"Wait2", lockAndUnlock(waiters[1], 2)}}), "Wait2"), 5);
     ASSERT_TRUE(test::blocks(waiters[0].tid));
     ASSERT_TRUE(test::blocks(waiters[1].tid));
 
@@ -111,21 +108,20 @@ TEST_F(PluginTest, DestroyingALockWaiterReturnsOnceItsPublicHasReturned) {
     };
     auto& seen = keep<Seen>();
     emu::Script& holder = load();
-    emu::Script& script =
-        load({{"Sleep", sleepForever()}, {"Wait", [&seen](emu::Call& c) {
-                                              seen.tid = test::osThreadId();
-                                              seen.first = c.native("LockThread", {1});
-                                              c.native("UnLockThread", {seen.first.load()});
-                                              seen.again = c.native("LockThread", {1});
-                                              c.native("UnLockThread", {seen.again.load()});
-                                              seen.returned = true;
-                                          }}});
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
+    emu::Script& script = load({{"Wait", [&seen](emu::Call& c) {
+                                     seen.tid = test::osThreadId();
+                                     seen.first = c.native("LockThread", {1});
+                                     c.native("UnLockThread", {seen.first.load()});
+                                     seen.again = c.native("LockThread", {1});
+                                     c.native("UnLockThread", {seen.again.load()});
+                                     seen.returned = true;
+                                 }}});
+    EXPECT_EQ(start(load({{"Sleep", sleepForever()}}), "Sleep"), 1);
     EXPECT_EQ(call(holder, "LockThread", {1}), 1);
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Wait")}), 2);
+    EXPECT_EQ(startOnce(script, "Wait"), 2);
     ASSERT_TRUE(test::blocks(seen.tid));
 
-    test::RacingDestroys destroys(script, 2, [&seen](cell result) {
+    test::RacingDestroys destroys(observer(), load(), 2, [&seen](cell result) {
         EXPECT_TRUE(result == 0 || seen.returned) << "DestroyThread returned before the public did";
     });
     EXPECT_TRUE(destroys.loserReturned());

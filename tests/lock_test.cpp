@@ -39,23 +39,18 @@ TEST_F(PluginTest, AnyThreadMayReleaseALock) {
         std::atomic<cell> workerUnlock{-1};
     };
     auto& seen = keep<Seen>();
-    test::Gate& unlock = gate();
-    emu::Script& script =
-        load({{"Sleep", sleepForever()},
-              {"Lock", [&seen](emu::Call& c) { seen.workerLock = c.native("LockThread", {1}); }},
-              {"Unlock", [&seen, &unlock](emu::Call& c) {
-                   unlock.wait();
-                   seen.workerUnlock = c.native("UnLockThread", {1});
-               }}});
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Lock")}), 2);
+    // Each single-shot worker ends before the next starts.
+    emu::Script& script = load(
+        {{"Lock", [&seen](emu::Call& c) { seen.workerLock = c.native("LockThread", {1}); }},
+         {"Unlock", [&seen](emu::Call& c) { seen.workerUnlock = c.native("UnLockThread", {1}); }}});
+    EXPECT_EQ(start(load({{"Sleep", sleepForever()}}), "Sleep"), 1);
+    EXPECT_EQ(startOnce(script, "Lock"), 2);
     ASSERT_TRUE(test::eventually([&] { return seen.workerLock != 0; }));
     EXPECT_EQ(seen.workerLock, 1);
     EXPECT_EQ(call(script, "UnLockThread", {1}), 1);
 
     EXPECT_EQ(call(script, "LockThread", {1}), 1);
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Unlock")}), 3);
-    unlock.open();
+    EXPECT_EQ(startOnce(script, "Unlock"), 3);
     ASSERT_TRUE(test::eventually([&] { return seen.workerUnlock != -1; }));
     EXPECT_EQ(seen.workerUnlock, 1);
     // The mutex is free again: this would wait forever otherwise.
@@ -86,6 +81,7 @@ TEST_F(PluginTest, WaitersGoOnWhenTheHolderUnlocksAndTheMutexIsNotRecursive) {
         EXPECT_EQ(c.native("LockThread", {2}), 1);
         EXPECT_EQ(c.native("LockThread", {1}), 2);
         EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Twice")}), 3);
+        c.native("SleepThread", {0});
     });
     ASSERT_TRUE(test::blocks(seen.tid));
     EXPECT_EQ(seen.first, 0);
@@ -104,9 +100,10 @@ TEST_F(PluginTest, WaitersGoOnWhenTheHolderUnlocksAndTheMutexIsNotRecursive) {
     EXPECT_EQ(call(script, "LockThread", {2}), 1);
 }
 
-// Workers lock three script threads in turn. A returned id must name a lock
-// only its caller holds: at most three are held at once, so the ids stay
-// within 1 to 3, and no two holders ever share a mutex or an id.
+// Workers, each of a script of its own, lock three script threads in turn. A
+// returned id must name a lock only its caller holds: at most three are held
+// at once, so the ids stay within 1 to 3, and no two holders ever share a
+// mutex or an id.
 TEST_F(PluginTest, ContendingWorkersGetDistinctIdsNamingTheirOwnLocks) {
     static constexpr int kWorkers = 6;
     static constexpr int kRounds = 150;
@@ -120,6 +117,7 @@ TEST_F(PluginTest, ContendingWorkersGetDistinctIdsNamingTheirOwnLocks) {
     test::Gate& go = gate();
     emu::Public contend = [&state, &go](emu::Call& c) {
         cell me = c.arg(0);
+        c.native("SleepThread", {0});
         go.wait();
         for (int round = 0; round < kRounds; ++round) {
             cell target = 1 + (round + me) % 3;
@@ -139,15 +137,16 @@ TEST_F(PluginTest, ContendingWorkersGetDistinctIdsNamingTheirOwnLocks) {
             ++state.rounds;
         }
     };
-    emu::Script& script = load({{"Sleep", sleepForever()}, {"Contend", contend}});
+    emu::Script& script = load({{"Sleep", sleepForever()}});
     run(script, [&](emu::Call& c) {
         for (int i = 0; i < 3; ++i) {
             c.native("CreateThread", {emu::str("Sleep")});
         }
-        for (int i = 0; i < kWorkers; ++i) {
-            EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Contend")}), 4 + i);
-        }
+        c.native("SleepThread", {0});
     });
+    for (int i = 0; i < kWorkers; ++i) {
+        EXPECT_EQ(startOnce(load({{"Contend", contend}}), "Contend"), 4 + i);
+    }
     go.open();
     ASSERT_TRUE(workersEnded(3));
     EXPECT_EQ(state.violations, 0);

@@ -22,6 +22,7 @@ class OpenMpOrder : public ::testing::Test {
             server->shutdown();
         }
         EXPECT_TRUE(host->faults().empty()) << host->faults().front();
+        EXPECT_TRUE(host->stackFaults().empty()) << host->stackFaults().front();
         server.reset();
         host.reset();
     }
@@ -65,8 +66,9 @@ struct Life {
     std::atomic<cell> destroyedAtExit{-1};
 };
 
-// A filterscript that starts a worker and a timer in its init callback and
-// stops the worker in its exit callback; the timer takes the worker's lock.
+// A filterscript that starts a worker and a timer in its init callback, as
+// the include's pattern for a timer beside a worker says, and stops the
+// worker in its exit callback; the timer takes the worker's lock.
 TEST_F(OpenMpOrder, AScriptFromItsInitCallbackToItsExitCallback) {
     Life life;
     emu::Script& script = server->loadScript(filterscript({
@@ -76,11 +78,14 @@ TEST_F(OpenMpOrder, AScriptFromItsInitCallbackToItsExitCallback) {
              EXPECT_NE(c.native("SetTimer", {emu::str("Check"), 10, 1}), 0);
              life.worker = c.native("CreateThread", {emu::str("Work")});
              EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Once")}), 2);
+             c.native("SleepThread", {0});
          }},
         {"Work",
          [&life](emu::Call& c) {
-             ++life.workerCalls;
-             c.native("SleepThread", {5});
+             for (;;) {
+                 ++life.workerCalls;
+                 c.native("SleepThread", {5});
+             }
          }},
         {"Once", [](emu::Call&) {}},
         {"Check",
@@ -120,11 +125,14 @@ TEST_F(OpenMpOrder, ShutdownUnloadsEveryScriptBeforeUnload) {
              [](emu::Call& c) {
                  cell id = c.native("CreateThread", {emu::str("Work")});
                  EXPECT_NE(c.native("LockThread", {id}), 0);
+                 c.native("SleepThread", {0});
              }},
             {"Work",
              [&called](emu::Call& c) {
-                 ++called;
-                 c.native("SleepThread", {5});
+                 for (;;) {
+                     ++called;
+                     c.native("SleepThread", {5});
+                 }
              }},
             {emu::OpenMpServer::kExitCallback, [](emu::Call&) {}},
         }));

@@ -154,7 +154,7 @@ class WorkerStart : public test::PluginTest {
     // Whether the plugin's worker starts come through this executable.
     bool seamReached(emu::Script& script) {
         int seen = startsSeen;
-        EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Quick")}), 1);
+        EXPECT_EQ(startOnce(script, "Quick"), 1);
         EXPECT_TRUE(workersEnded());
         host->tick();
         return startsSeen != seen;
@@ -166,17 +166,19 @@ const char* const kNoSeam = "the plugin's threads do not start through this exec
 TEST_F(WorkerStart, FailedStartReturnsZeroAndRecordsNothing) {
     auto& spawned = keep<std::atomic<cell>>();
     test::Gate& go = gate();
+    emu::Script& sleeper = load({{"Sleep", test::sleepForever()}});
     emu::Script& script = load({{"Quick", [](emu::Call&) {}},
                                 {"Sleep", test::sleepForever()},
                                 {"Spawn", [&spawned, &go](emu::Call& c) {
+                                     c.native("SleepThread", {0});
                                      go.wait();
                                      spawned = c.native("CreateThreadEx", {emu::str("Sleep")});
                                  }}});
     if (!seamReached(script)) {
         FAIL() << kNoSeam;
     }
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Spawn")}), 2);
+    EXPECT_EQ(start(sleeper, "Sleep"), 1);
+    EXPECT_EQ(startOnce(script, "Spawn"), 2);
     int running = emu::countProcessThreads();
 
     failStarts = true;
@@ -196,9 +198,9 @@ TEST_F(WorkerStart, FailedStartReturnsZeroAndRecordsNothing) {
     EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Sleep")}), 2);
 }
 
-// A single-shot worker that a worker creates finishes before its creator is
-// back from starting it. Its id must still reach the finished queue only once
-// it is in the thread table, or no tick could ever reap it.
+// Single-shot workers that a worker creates, their starts slowed down, all
+// finish and are reaped: an id reaches the finished queue only once it is in
+// the thread table, or no tick could ever reap it.
 TEST_F(WorkerStart, OnceThreadsFinishingBeforeTheirCreatorGoesOnAreReaped) {
     static constexpr int kLeaves = 5;
     emu::Script& script = load(

@@ -34,6 +34,8 @@ vantrel_test(vantrel-tests
     unload_lock_wait_test.cpp
     lock_test.cpp
     lock_lifetime_test.cpp
+    machine_sharing_test.cpp
+    example_shapes_test.cpp
 )
 
 # Every native given what no script should pass it.

@@ -147,16 +147,19 @@ class AsyncRun {
     std::thread thread_;
 };
 
-// Two script codes destroy one thread at once. The loser returns 0 at once,
-// which shows that the winner's destruction has begun.
+// Two scripts' main-thread code destroy one thread at once. The loser
+// returns 0 at once, which shows that the winner's destruction has begun.
+// Each in a machine of its own: two executions of one machine that start
+// together would overlap on its stack.
 class RacingDestroys {
   public:
     // onReturn runs in each destroyer with its result, as soon as it returns.
     RacingDestroys(
-        emu::Script& script, cell id, std::function<void(cell)> onReturn = [](cell) {})
+        emu::Script& first, emu::Script& second, cell id,
+        std::function<void(cell)> onReturn = [](cell) {})
         : onReturn_(std::move(onReturn)),
-          first_(script, destroyer(0, id)),
-          second_(script, destroyer(1, id)) {}
+          first_(first, destroyer(0, id)),
+          second_(second, destroyer(1, id)) {}
 
     // Waits until one destroyer has returned; true when it lost and the
     // other still waits.
@@ -224,12 +227,37 @@ class PluginTest : public ::testing::Test {
             host->unload();
         }
         EXPECT_TRUE(host->faults().empty()) << host->faults().front();
+        if (brokenRule_.empty()) {
+            EXPECT_TRUE(host->stackFaults().empty()) << host->stackFaults().front();
+        }
         host.reset();
     }
+
+    // The test runs code of one script beside its worker's on purpose, which
+    // the include forbids: it asserts what the plugin guarantees even then,
+    // and the faults of the machine's one stack are expected.
+    void breaksRule(const char* rule) { brokenRule_ = rule; }
 
     // Runs code as the main script does; expects it to run to its end.
     void run(emu::Script& script, const emu::Public& code) {
         EXPECT_EQ(script.run(code), AMX_ERR_NONE);
+    }
+
+    // Main-thread code that creates a thread as the include's first rule
+    // says: it sleeps right after, until the new worker has reached a native
+    // of its own. Returns the new id.
+    cell start(emu::Script& script, const std::string& publicName,
+               const char* native = "CreateThread") {
+        cell id = -1;
+        int error = script.run([&](emu::Call& c) {
+            id = c.native(native, {emu::str(publicName)});
+            c.native("SleepThread", {0});
+        });
+        EXPECT_EQ(error, AMX_ERR_NONE) << native << "(\"" << publicName << "\")";
+        return id;
+    }
+    cell startOnce(emu::Script& script, const std::string& publicName) {
+        return start(script, publicName, "CreateThreadEx");
     }
 
     // One native call from the main thread.
@@ -262,18 +290,24 @@ class PluginTest : public ::testing::Test {
         return *state;
     }
 
-    // Whether a thread has this id. Probed from a machine of its own, so that a
-    // worker abandoning its public in another machine cannot cut the probe
-    // short. Blocks while another lock holds that thread's mutex.
-    bool threadExists(cell id) {
+    // A script of the test's own, whose main-thread code runs beside other
+    // scripts' workers without sharing a machine with them.
+    emu::Script& observer() {
         if (observer_ == nullptr) {
             observer_ = &load();
         }
-        cell lock = call(*observer_, "LockThread", {id});
+        return *observer_;
+    }
+
+    // Whether a thread has this id. Probed from the observer, so that a
+    // worker abandoning its public in another machine cannot cut the probe
+    // short. Blocks while another lock holds that thread's mutex.
+    bool threadExists(cell id) {
+        cell lock = call(observer(), "LockThread", {id});
         if (lock == 0) {
             return false;
         }
-        EXPECT_EQ(call(*observer_, "UnLockThread", {lock}), 1);
+        EXPECT_EQ(call(observer(), "UnLockThread", {lock}), 1);
         return true;
     }
 
@@ -284,6 +318,7 @@ class PluginTest : public ::testing::Test {
     int threadsBeforeLoad = 0;
 
   private:
+    std::string brokenRule_;
     std::vector<std::unique_ptr<Gate>> gates_;
     std::vector<std::shared_ptr<void>> kept_;
     emu::Script* observer_ = nullptr;

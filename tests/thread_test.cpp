@@ -10,22 +10,25 @@ namespace {
 using test::PluginTest;
 using test::sleepForever;
 
+// Each thread of a script of its own, which no other thread shares: two
+// threads of one script that a waiting native starts at different times
+// would build on the same part of its stack.
 TEST_F(PluginTest, ThreadIdsAreTheSmallestFree) {
-    emu::Script& script = load({{"Sleep", sleepForever()}});
-    run(script, [](emu::Call& c) {
-        auto create = [&c] { return c.native("CreateThread", {emu::str("Sleep")}); };
-        EXPECT_EQ(create(), 1);
-        EXPECT_EQ(create(), 2);
-        EXPECT_EQ(c.native("DestroyThread", {1}), 1);
-        EXPECT_EQ(create(), 1);
-        EXPECT_EQ(create(), 3);
-        EXPECT_EQ(c.native("DestroyThread", {2}), 1);
-        EXPECT_EQ(create(), 2);  // 1 and 3 alive
-        EXPECT_EQ(create(), 4);  // 1, 2 and 3 alive
-        for (cell unknown : {0, -1, 5, 99}) {
-            EXPECT_EQ(c.native("DestroyThread", {unknown}), 0) << unknown;
-        }
-    });
+    auto create = [&] {
+        return call(load({{"Sleep", sleepForever()}}), "CreateThread", {emu::str("Sleep")});
+    };
+    auto destroy = [&](cell id) { return call(observer(), "DestroyThread", {id}); };
+    EXPECT_EQ(create(), 1);
+    EXPECT_EQ(create(), 2);
+    EXPECT_EQ(destroy(1), 1);
+    EXPECT_EQ(create(), 1);
+    EXPECT_EQ(create(), 3);
+    EXPECT_EQ(destroy(2), 1);
+    EXPECT_EQ(create(), 2);  // 1 and 3 alive
+    EXPECT_EQ(create(), 4);  // 1, 2 and 3 alive
+    for (cell unknown : {0, -1, 5, 99}) {
+        EXPECT_EQ(destroy(unknown), 0) << unknown;
+    }
 }
 
 TEST_F(PluginTest, LoopThreadCallsItsPublicAgainAndAgainWithItsId) {
@@ -34,33 +37,39 @@ TEST_F(PluginTest, LoopThreadCallsItsPublicAgainAndAgainWithItsId) {
         std::atomic<int> otherArgument{0};
     };
     auto& seen = keep<Seen>();
-    emu::Script& script = load({{"Sleep", sleepForever()}, {"Loop", [&seen](emu::Call& c) {
-                                                                if (c.arg(0) != 2) {
-                                                                    seen.otherArgument = c.arg(0);
-                                                                }
-                                                                ++seen.calls;
-                                                            }}});
-    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
+    emu::Script& script = load({{"Loop", [&seen](emu::Call& c) {
+                                     if (c.arg(0) != 2) {
+                                         seen.otherArgument = c.arg(0);
+                                     }
+                                     ++seen.calls;
+                                 }}});
+    EXPECT_EQ(start(load({{"Sleep", sleepForever()}}), "Sleep"), 1);
+    // A public that returns at once is started by a tick, once its creator's
+    // code has returned: its next call could meet that return otherwise.
     EXPECT_EQ(call(script, "CreateThread", {emu::str("Loop")}), 2);
+    host->tick();
     ASSERT_TRUE(test::eventually([&] { return seen.calls >= 100; }));
-    EXPECT_EQ(call(script, "DestroyThread", {2}), 1);
+    // From another script: the loop runs its script's code all the while.
+    EXPECT_EQ(call(observer(), "DestroyThread", {2}), 1);
     EXPECT_EQ(seen.otherArgument, 0);
 }
 
-// Five single-shot threads finish in an order of the test's choosing; each
-// tick then reaps exactly one, the earliest finished.
+// Five single-shot threads, each of a script of its own, finish in an order
+// of the test's choosing; each tick then reaps exactly one, the earliest
+// finished.
 TEST_F(PluginTest, FinishedOnceThreadsKeepTheirIdsUntilTicksReapThemInOrder) {
     auto& calls = keep<std::array<std::atomic<int>, 6>>();
     std::array<test::Gate*, 6> gates{};
     for (int id = 1; id <= 5; ++id) {
         gates[id] = &gate();
     }
-    emu::Script& script = load({{"Once", [&calls, gates](emu::Call& c) {
-                                     ++calls.at(c.arg(0));
-                                     gates.at(c.arg(0))->wait();
-                                 }}});
     for (cell id = 1; id <= 5; ++id) {
-        EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Once")}), id);
+        emu::Script& script = load({{"Once", [&calls, gates](emu::Call& c) {
+                                         c.native("SleepThread", {0});
+                                         ++calls.at(c.arg(0));
+                                         gates.at(c.arg(0))->wait();
+                                     }}});
+        EXPECT_EQ(startOnce(script, "Once"), id);
     }
     const std::array<cell, 5> finishingOrder = {3, 1, 5, 2, 4};
     int running = 5;
@@ -101,7 +110,7 @@ TEST_F(PluginTest, AWorkerCreatesThreadsOfPublicsFoundWithoutTheMainThreadsLooku
     }
     publics.emplace_back("Target", [&ran](emu::Call&) { ++ran; });
     emu::Script& script = load(std::move(publics));
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Spawner")}), 1);
+    EXPECT_EQ(startOnce(script, "Spawner"), 1);
     ASSERT_TRUE(test::eventually([&] { return ran == 1 && results[1] != -1; }));
     EXPECT_EQ(results[0], 2);
     EXPECT_EQ(results[1], 0);
@@ -117,7 +126,7 @@ TEST_F(PluginTest, SleepThreadWithADeadlinePastReturnsOneAtOnce) {
     for (cell ms : {0, -5, INT_MIN}) {
         EXPECT_EQ(call(script, "SleepThread", {ms}), 1) << ms;
     }
-    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Once")}), 1);
+    EXPECT_EQ(startOnce(script, "Once"), 1);
     ASSERT_TRUE(workersEnded());
     for (auto& result : results) {
         EXPECT_EQ(result, 1);

@@ -17,7 +17,7 @@ class UnloadLockWaitTest : public test::PluginTest {
         test::PluginTest::SetUp();
         holder = &host->loadScript(
             {{{"idle", [](emu::Call& c) { c.native("SleepThread", {test::kDeadline.count()}); }}}});
-        thread = call(*holder, "CreateThread", {emu::str("idle")});
+        thread = start(*holder, "idle");
         ASSERT_GT(thread, 0);
         lockId = call(*holder, "LockThread", {thread});
         ASSERT_GT(lockId, 0);
@@ -32,7 +32,7 @@ class UnloadLockWaitTest : public test::PluginTest {
                                                       c.native("LockThread", {thread});
                                                       gotLock = true;
                                                   }}}});
-        EXPECT_GT(call(waiter, "CreateThread", {emu::str("waiter")}), 0);
+        EXPECT_GT(start(waiter, "waiter"), 0);
         EXPECT_TRUE(test::blocks(waiting));
         return waiter;
     }
@@ -72,7 +72,7 @@ TEST_F(UnloadLockWaitTest, AmxUnloadEndsAWorkerWaitingForADestructionChain) {
                                                      c.native("DestroyThread", {2});
                                                      ranOn = true;
                                                  }}}});
-    EXPECT_EQ(call(destroyer, "CreateThreadEx", {emu::str("destroy")}), 3);
+    EXPECT_EQ(startOnce(destroyer, "destroy"), 3);
     ASSERT_TRUE(test::blocks(destroying));
     watchdog.phase("AmxUnload of the destroying script");
     EXPECT_EQ(host->unloadScript(destroyer), AMX_ERR_NONE);

@@ -27,6 +27,9 @@ struct MachineRecord {
     int abandoning VANTREL_GUARDED_BY(registryGuard) = 0;
     // Workers of other scripts blocked in a native its code called.
     int visitors VANTREL_GUARDED_BY(registryGuard) = 0;
+    // Its one thread that has started and not yet arrived: two new workers
+    // that pushed and entered at once would take each other's stack.
+    S_Thread* starting VANTREL_GUARDED_BY(registryGuard) = nullptr;
     // Every script thread it created, until the thread is freed.
     ThreadList threads VANTREL_GUARDED_BY(registryGuard);
     // Every lock it took and still holds.

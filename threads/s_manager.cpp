@@ -52,7 +52,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     cell id = threads_.ids.take();
     std::unique_ptr<S_Thread> thread;
     try {
-        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode);
+        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode, currentOsThread());
         thread->abandonedIn.reserve(machines_.size());
     } catch (...) {
         threads_.ids.release(id);
@@ -60,6 +60,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     }
     threads_.byId[id - 1] = thread.get();
     machine->threads.push_back(*thread);
+    threads_.addStart(*thread);
     ++workers_;
     // Started under the guard, so that the worker reports its end only once
     // the thread is in the table.
@@ -70,6 +71,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
             attributes, boost::bind(&S_Manager::runWorker, this, boost::ref(*thread)));
     } catch (...) {
         --workers_;
+        threads_.removeStart(*thread);
         machine->threads.erase(ThreadList::s_iterator_to(*thread));
         threads_.releaseId(*thread);
         return 0;
@@ -78,35 +80,43 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     return id;
 }
 
-S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
+bool S_Manager::Destroy(cell id, AMX* amx) {
     S_Thread* self = S_Thread::current();
     RegistryLock lock;
     S_Thread* target = threads_.find(id);
     if (target == nullptr) {
-        return {false, {}};
+        return false;
     }
     if (self != nullptr && self->state() != ThreadState::Running) {
         // Our own destruction has begun. Waiting for another worker now could
         // close a cycle of workers destroying each other; end instead. This
         // also ends a public that destroys itself while another caller does.
-        return {false, abandon(*self, amx)};
+        abandon(*self, amx);
+        return false;
     }
     if (target == self) {
         // A worker cannot wait for itself: the id is free at once, and the
         // registry frees the thread once its worker has ended.
         transition(*self, ThreadEvent::DestroySelf, threads_);
-        return {true, abandon(*self, amx)};
+        abandon(*self, amx);
+        return true;
     }
     if (!transition(*target, ThreadEvent::Claim, threads_)) {
         // Another caller, a tick or an unload is stopping it.
-        return {false, {}};
+        return false;
+    }
+    // Its creator may be waiting for it to start, or its own public to
+    // return, only while it runs.
+    changed_.notify_all();
+    OsThread me = currentOsThread();
+    if (target->state() != ThreadState::Freeing) {
+        clearStarts(me);
     }
     enter(self, amx);
     // Finishing a destruction that has begun outranks the caller's own: a
-    // thread is never left half-destroyed. Only an unload of the caller's
-    // script, or of the script whose code called this, cuts the wait short:
-    // the wait may depend on code of another script that cannot run before
-    // that unload is over.
+    // thread is never left half-destroyed. Only an unload that waits for the
+    // caller cuts the wait short: the wait may depend on code of another
+    // script that cannot run before that unload is over.
     while (target->state() != ThreadState::Freeing && !unloading(self)) {
         lock.wait(changed_);
     }
@@ -117,19 +127,23 @@ S_Manager::Destroyed S_Manager::Destroy(cell id, AMX* amx) {
         // Completed by whoever comes next once its worker has ended.
         transition(*target, ThreadEvent::GiveUp, threads_);
     }
-    Destroyed result{destroyed, {}};
     if (self != nullptr && (self->state() != ThreadState::Running || unloading(self))) {
-        result.endPublicIn = abandon(*self, amx);
+        abandon(*self, amx);
     }
+    // Still in the native, and so still in the code of the script that
+    // called it, whose unload waits until it leaves.
+    awaitStarts(lock, me, nullptr);
     leave(self);
-    return result;
+    return destroyed;
 }
 
 void S_Manager::Reap() {
-    if (threads_.pending.load(std::memory_order_acquire) == 0) {
+    if (threads_.pending.load(std::memory_order_acquire) == 0 &&
+        threads_.startsPending.load(std::memory_order_acquire) == 0) {
         return;
     }
     RegistryLock lock;
+    startsFromTick(currentOsThread());
     while (!threads_.ended.empty()) {
         S_Thread& ended = threads_.ended.front();
         transition(ended, ThreadEvent::Claim, threads_);
@@ -142,39 +156,55 @@ void S_Manager::Reap() {
     }
 }
 
-bool S_Manager::EnterNative(AMX* amx) {
+bool S_Manager::BeginSleep(AMX* amx) {
     S_Thread* self = S_Thread::current();
-    if (self == nullptr) {
-        return true;
-    }
-    if (self->state() != ThreadState::Running) {
+    if (self != nullptr && self->state() != ThreadState::Running) {
         return false;
     }
-    if (self->machine.amx == amx) {
+    bool visits = self != nullptr && self->machine.amx != amx;
+    if (!visits && threads_.startsPending.load(std::memory_order_acquire) == 0) {
         return true;
     }
     RegistryLock lock;
+    clearStarts(currentOsThread());
     enter(self, amx);
     return !unloading(self);
 }
 
-S_Manager::Machines S_Manager::LeaveNative(AMX* amx, bool endPublic) {
+void S_Manager::EndSleep(AMX* amx, bool endPublic) {
     S_Thread* self = S_Thread::current();
-    if (self == nullptr || (!endPublic && self->ownVisit() == nullptr)) {
-        return {};
+    bool visits = self != nullptr && self->ownVisit() != nullptr;
+    if (!endPublic && !visits && threads_.startsPending.load(std::memory_order_acquire) == 0) {
+        return;
     }
     RegistryLock lock;
-    Machines raise{};
-    if (endPublic) {
-        raise = abandon(*self, amx);
+    if (endPublic && self != nullptr) {
+        abandon(*self, amx);
     }
+    awaitStarts(lock, currentOsThread(), nullptr);
     leave(self);
-    return raise;
+}
+
+S_Manager::Machines S_Manager::EndAgain(S_Thread& self, AMX* amx) {
+    RegistryLock lock;
+    return abandon(self, amx);
 }
 
 void S_Manager::runWorker(S_Thread& thread) noexcept {
-    thread.runPublic(thread.machine.amx);
+    if (thread.begin()) {
+        while (thread.state() == ThreadState::Running) {
+            thread.callPublic(thread.machine.amx);
+            publicReturned(thread);
+            if (thread.mode != MODE_LOOP) {
+                break;
+            }
+        }
+    }
     RegistryLock lock;
+    if (thread.arriving.load(std::memory_order_relaxed)) {
+        // Stopped before it pushed anything.
+        arrive(thread);
+    }
     for (MachineRecord* machine : thread.abandonedIn) {
         if (--machine->abandoning == 0) {
             host::ClearError(machine->amx);
@@ -188,25 +218,48 @@ void S_Manager::runWorker(S_Thread& thread) noexcept {
     changed_.notify_all();
 }
 
+// The worker's public has returned, so its code is out of the script's way:
+// the threads it created may start. A looping worker calls its public again
+// only once they have arrived.
+void S_Manager::publicReturned(S_Thread& self) {
+    if (!self.arriving.load(std::memory_order_acquire) &&
+        threads_.startsPending.load(std::memory_order_acquire) == 0) {
+        return;
+    }
+    RegistryLock lock;
+    if (self.arriving.load(std::memory_order_relaxed)) {
+        arrive(self);
+    }
+    OsThread me = currentOsThread();
+    clearStarts(me);
+    if (self.mode == MODE_LOOP) {
+        awaitStarts(lock, me, &self);
+    }
+}
+
 // The worker's public is to end at a native called in amx: counts the
 // abandonment in that machine and in the worker's own (the public may have
-// called into another script), and returns those to raise the error in. The
-// worker is stopped if it was not: nothing more of any script may run on it.
+// called into another script) once, and returns those to raise the error in.
+// The worker is stopped if it was not: nothing more of any script may run on
+// it.
 S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
     if (self.state() == ThreadState::Running) {
         transition(self, ThreadEvent::Retire, threads_);
     }
+    self.ending.store(true, std::memory_order_release);
     Machines raise{};
     size_t raised = 0;
     for (MachineRecord* machine : {record(amx), &self.machine}) {
-        if (machine == nullptr || std::find(self.abandonedIn.begin(), self.abandonedIn.end(),
-                                            machine) != self.abandonedIn.end()) {
+        if (machine == nullptr || (raised == 1 && raise[0] == machine->amx)) {
             continue;
         }
-        // Within the room kept for every loaded machine: allocates nothing.
-        self.abandonedIn.push_back(machine);
-        ++machine->abandoning;
         raise[raised++] = machine->amx;
+        if (std::find(self.abandonedIn.begin(), self.abandonedIn.end(), machine) ==
+            self.abandonedIn.end()) {
+            // Within the room kept for every loaded machine: allocates nothing.
+            self.abandonedIn.push_back(machine);
+            ++machine->abandoning;
+        }
     }
     return raise;
 }
@@ -233,9 +286,22 @@ void S_Manager::leave(S_Thread* self) {
     changed_.notify_all();
 }
 
+// Whether an unload waits for this worker: one of its own script, of the
+// script whose code called the native it is in, or of a script it is being
+// abandoned in.
 bool S_Manager::unloading(const S_Thread* self) const {
-    return self != nullptr &&
-           (self->machine.closing || (self->visiting != nullptr && self->visiting->closing));
+    if (self == nullptr) {
+        return false;
+    }
+    if (self->machine.closing || (self->visiting != nullptr && self->visiting->closing)) {
+        return true;
+    }
+    for (const MachineRecord* machine : self->abandonedIn) {
+        if (machine->closing) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Joins the worker of a thread in state Freeing, which only its caller holds,
@@ -257,28 +323,19 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
     };
     for (auto& entry : machines_) {
         MachineRecord& machine = *entry.second;
-        if (!closes(machine)) {
-            continue;
-        }
-        machine.closing = true;
-        // The script can never release these any more: waiters elsewhere must
-        // go on, and its own workers must not wait on them.
-        locks_.releaseTakenBy(machine.locks);
-        for (S_Thread& thread : machine.threads) {
-            transition(thread, ThreadEvent::Retire, threads_);
-            // A worker waiting for a script lock stops waiting: the lock may
-            // be held by main-thread code of another script, which cannot run
-            // before this returns.
-            if (thread.waitingFor) {
-                thread.waitingFor->wakeWaiters();
-            }
+        if (closes(machine)) {
+            machine.closing = true;
+            // The script can never release these any more: waiters elsewhere
+            // must go on, and its own workers must not wait on them.
+            locks_.releaseTakenBy(machine.locks);
         }
     }
-    // So do workers of other scripts blocked in a native its code called:
-    // they must leave the machine before it goes.
+    // Every worker the unload waits for stops, and stops waiting: a lock it
+    // waits for may be held by main-thread code of another script, which
+    // cannot run before this returns.
     for (auto& entry : machines_) {
         for (S_Thread& thread : entry.second->threads) {
-            if (thread.visiting != nullptr && thread.visiting->closing) {
+            if (unloading(&thread)) {
                 transition(thread, ThreadEvent::Retire, threads_);
                 if (thread.waitingFor) {
                     thread.waitingFor->wakeWaiters();

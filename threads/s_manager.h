@@ -7,6 +7,7 @@
 
 #include <boost/thread/condition_variable.hpp>
 
+#include "common/os_thread.h"
 #include "common/registry_guard.h"
 #include "host/host_api.h"
 #include "locks/thread_lock.h"
@@ -18,21 +19,13 @@
 // the registry guard (common/registry_guard.h).
 //
 // It only keeps the books: when a native must end the public that called it,
-// the registry says so, and the native talks to the script machine.
+// the registry marks the calling worker as ending, and the native talks to the
+// script machine.
 class S_Manager final {
   public:
     // The machines to raise the error in that ends the calling worker's
     // public; null entries stand for none.
     using Machines = std::array<AMX*, 2>;
-    struct Destroyed {
-        // False also when another caller, a tick or an unload is stopping it.
-        bool destroyed;
-        Machines endPublicIn;
-    };
-    struct Locked {
-        cell lockId;  // 0 when nothing was locked
-        Machines endPublicIn;
-    };
 
     S_Manager() = default;
     S_Manager(const S_Manager&) = delete;
@@ -49,30 +42,52 @@ class S_Manager final {
 
     // Returns the new thread's id, or 0 when nothing was created: the machine
     // is being unloaded, the workers' ceiling is reached, or there is no
-    // memory or no OS thread for it.
+    // memory or no OS thread for it. The worker starts its public once the
+    // calling code is out of the script's way (threads/s_manager_starts.cpp).
     cell Create(AMX* amx, int publicIndex, ThreadMode mode) VANTREL_EXCLUDES(registryGuard);
-    // amx is the machine whose code called DestroyThread.
-    Destroyed Destroy(cell id, AMX* amx) VANTREL_EXCLUDES(registryGuard);
+    // amx is the machine whose code called DestroyThread. False also when
+    // another caller, a tick or an unload is stopping the thread.
+    bool Destroy(cell id, AMX* amx) VANTREL_EXCLUDES(registryGuard);
     // Frees every thread whose worker ended with nobody waiting for it, and at
-    // most one finished single-shot thread.
+    // most one finished single-shot thread; starts the threads that the
+    // server's code created and that have not started yet.
     void Reap() VANTREL_EXCLUDES(registryGuard);
 
     // LockThread and UnLockThread (threads/s_manager_locks.cpp). Lock waits
     // until the thread's mutex is free and records it as held by amx's
-    // script; the wait is cut short only for a worker whose script unloads.
-    Locked Lock(cell threadId, AMX* amx) VANTREL_EXCLUDES(registryGuard);
+    // script; the wait is cut short only for a worker that an unload waits
+    // for. Returns the lock id, 0 when nothing was locked.
+    cell Lock(cell threadId, AMX* amx) VANTREL_EXCLUDES(registryGuard);
     bool Unlock(cell lockId) VANTREL_EXCLUDES(registryGuard);
 
-    // Around a native of the plugin's own that may block, such as a sleep,
-    // called in amx. EnterNative returns false when the calling worker's
-    // public must end at once; LeaveNative, told whether it must end, returns
-    // the machines to raise the error in.
-    bool EnterNative(AMX* amx) VANTREL_EXCLUDES(registryGuard);
-    Machines LeaveNative(AMX* amx, bool endPublic) VANTREL_EXCLUDES(registryGuard);
+    // Around SleepThread, called in amx on any thread. BeginSleep returns
+    // false when the calling worker's public must end at once; EndSleep is
+    // told whether it must end.
+    bool BeginSleep(AMX* amx) VANTREL_EXCLUDES(registryGuard);
+    void EndSleep(AMX* amx, bool endPublic) VANTREL_EXCLUDES(registryGuard);
+
+    // At every native of a worker (natives/native_call.h). Arrive: the worker
+    // has reached a native since it started, and its creator's code may go on.
+    void Arrive(S_Thread& self) VANTREL_EXCLUDES(registryGuard);
+    // The worker's public must end: counts the abandonment of amx once, and
+    // returns the machines to raise the error in, every time.
+    Machines EndAgain(S_Thread& self, AMX* amx) VANTREL_EXCLUDES(registryGuard);
 
   private:
-    // The body of every worker: its public, then its end in the books.
+    // The body of every worker: waits for its start, runs its public, and
+    // ends in the books.
     void runWorker(S_Thread& thread) noexcept VANTREL_EXCLUDES(registryGuard);
+    void publicReturned(S_Thread& self) VANTREL_EXCLUDES(registryGuard);
+
+    // The start of new workers (threads/s_manager_starts.cpp).
+    void clearStarts(OsThread creator) VANTREL_REQUIRES(registryGuard);
+    void awaitStarts(RegistryLock& lock, OsThread creator, const S_Thread* whileRunning)
+        VANTREL_REQUIRES(registryGuard);
+    bool awaitingStarts(OsThread creator) VANTREL_REQUIRES(registryGuard);
+    void startsFromTick(OsThread tick) VANTREL_REQUIRES(registryGuard);
+    void startNext(MachineRecord& machine) VANTREL_REQUIRES(registryGuard);
+    void start(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
+    void arrive(S_Thread& self) VANTREL_REQUIRES(registryGuard);
 
     Machines abandon(S_Thread& self, AMX* amx) VANTREL_REQUIRES(registryGuard);
     void enter(S_Thread* self, AMX* amx) VANTREL_REQUIRES(registryGuard);
@@ -82,7 +97,8 @@ class S_Manager final {
     void close(RegistryLock& lock, const MachineRecord* only) VANTREL_REQUIRES(registryGuard);
     MachineRecord* record(AMX* amx) VANTREL_REQUIRES(registryGuard);
 
-    // A worker ended, a thread was freed, or a machine began closing.
+    // A worker ended or arrived, a thread was freed or claimed, or a machine
+    // began closing.
     boost::condition_variable changed_;
     std::map<AMX*, std::unique_ptr<MachineRecord>> machines_ VANTREL_GUARDED_BY(registryGuard);
     ThreadBooks threads_;
@@ -91,5 +107,7 @@ class S_Manager final {
     size_t workers_ VANTREL_GUARDED_BY(registryGuard) = 0;
 };
 
-// The one registry, from Load to Unload.
+// The one registry, from Load to Unload. Written by Load before any worker
+// starts and cleared by Unload after every worker has been joined; natives
+// and workers read it in between without a guard.
 extern S_Manager* g_manager;

@@ -3,35 +3,38 @@
 // they hold in the lock table (locks/).
 #include "threads/s_manager.h"
 
-S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
+cell S_Manager::Lock(cell threadId, AMX* amx) {
     S_Thread* self = S_Thread::current();
     RegistryLock lock;
     S_Thread* thread = threads_.find(threadId);
     if (thread == nullptr) {
-        return {0, {}};
+        return 0;
     }
     MachineRecord* taker =
         self != nullptr && self->machine.amx == amx ? &self->machine : record(amx);
-    if (self != nullptr && (self->machine.closing || (taker != nullptr && taker->closing))) {
+    if (self != nullptr && (unloading(self) || (taker != nullptr && taker->closing))) {
         // The script is going: a lock taken now could never be released.
-        return {0, abandon(*self, amx)};
+        abandon(*self, amx);
+        return 0;
     }
     if (taker == nullptr || taker->closing) {
-        return {0, {}};
+        return 0;
     }
     try {
         locks_.reserve();
     } catch (...) {
-        return {0, {}};
+        return 0;
     }
     const std::shared_ptr<ScriptMutex>& threadMutex = thread->mutex;
     if (threadMutex->try_lock()) {
-        return {locks_.add(threadMutex, taker->locks), {}};
+        return locks_.add(threadMutex, taker->locks);
     }
     // The wait gives the guard up, and the thread may go meanwhile. The
     // taker's record stays: it is the caller's own script's, or one whose
     // unload waits for the caller to leave its native.
     std::shared_ptr<ScriptMutex> mutex = threadMutex;
+    OsThread me = currentOsThread();
+    clearStarts(me);
     enter(self, amx);
     if (self != nullptr) {
         self->waitingFor = mutex;
@@ -41,20 +44,21 @@ S_Manager::Locked S_Manager::Lock(cell threadId, AMX* amx) {
     if (self != nullptr) {
         self->waitingFor.reset();
     }
-    Locked result{0, {}};
+    cell lockId = 0;
     if (taken && !unloading(self)) {
-        result.lockId = locks_.add(mutex, taker->locks);
+        lockId = locks_.add(mutex, taker->locks);
     } else {
         if (taken) {
             mutex->unlock();
         }
         locks_.cancel();
         if (self != nullptr) {
-            result.endPublicIn = abandon(*self, amx);
+            abandon(*self, amx);
         }
     }
+    awaitStarts(lock, me, nullptr);
     leave(self);
-    return result;
+    return lockId;
 }
 
 bool S_Manager::Unlock(cell lockId) {

@@ -69,12 +69,14 @@ const RunningThread runningThread;
 
 }  // namespace
 
-S_Thread::S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode)
+S_Thread::S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode,
+                   OsThread creator)
     : mutex(std::make_shared<ScriptMutex>()),
       machine(machine),
       id(id),
       publicIndex(publicIndex),
-      mode(mode) {}
+      mode(mode),
+      creator(creator) {}
 
 bool S_Thread::sleepFor(const boost::posix_time::time_duration& duration) noexcept {
     boost::unique_lock<boost::mutex> lock(sleepGuard_);
@@ -99,15 +101,19 @@ S_Thread* S_Thread::current() {
     return runningThread.get();
 }
 
-void S_Thread::runPublic(AMX* amx) noexcept {
-    // A worker that cannot tell itself apart runs nothing: destroying its own
-    // thread, it would wait for itself.
-    bool identified = runningThread.set(this);
-    while (identified && state() == ThreadState::Running) {
-        host::Push(amx, id);
-        host::Exec(amx, nullptr, publicIndex);
-        if (mode != MODE_LOOP) {
-            break;
+bool S_Thread::begin() noexcept {
+    {
+        boost::unique_lock<boost::mutex> lock(sleepGuard_);
+        while (state() == ThreadState::Unstarted) {
+            waitWithoutThrowing(lock, [&] { woken_.wait(lock); });
         }
     }
+    // A worker that cannot tell itself apart runs nothing: destroying its own
+    // thread, it would wait for itself.
+    return runningThread.set(this);
+}
+
+void S_Thread::callPublic(AMX* amx) noexcept {
+    host::Push(amx, id);
+    host::Exec(amx, nullptr, publicIndex);
 }

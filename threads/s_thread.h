@@ -12,6 +12,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "common/os_thread.h"
 #include "common/registry_guard.h"
 #include "host/host_api.h"
 #include "locks/script_mutex.h"
@@ -40,7 +41,7 @@ constexpr size_t kMaxWorkers =
 // and over or once. The registry creates, starts, stops and frees it.
 class S_Thread {
   public:
-    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode);
+    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode, OsThread creator);
     S_Thread(const S_Thread&) = delete;
     S_Thread& operator=(const S_Thread&) = delete;
 
@@ -49,19 +50,22 @@ class S_Thread {
     // False when the process could not spare what current() needs.
     static bool workersIdentifiable();
 
-    // Runs on the worker: calls the public in amx, its machine, while the
-    // thread is Running, once or over and over.
-    void runPublic(AMX* amx) noexcept;
+    // Run on the worker. Waits while the thread is Unstarted; then tells the
+    // worker which script thread it runs, false when it cannot.
+    bool begin() noexcept;
+    // Pushes the id and calls the public once, in amx, its machine.
+    void callPublic(AMX* amx) noexcept;
 
     ThreadState state() const { return state_.load(std::memory_order_acquire); }
 
     // Called by the worker: sleeps for that long, or until its thread stops.
     // Returns false when the thread has stopped.
     bool sleepFor(const boost::posix_time::time_duration& duration) noexcept;
-    // Ends the worker's sleep once the state has left Running. A wait of one's
-    // own, not the threading library's interruption: ending a sleep throws no
-    // exception, which on Windows would need memory of the runtime that a
-    // worker may not get.
+    // Ends the worker's sleep once the state has left Running, and its wait to
+    // start once the state has left Unstarted. A wait of one's own, not the
+    // threading library's interruption: ending a sleep throws no exception,
+    // which on Windows would need memory of the runtime that a worker may not
+    // get.
     void wake();
 
     // For the worker itself, which alone sets visiting: reads it without the
@@ -75,9 +79,26 @@ class S_Thread {
     // its script is loaded, and a name that is no public creates no thread.
     const int publicIndex;
     const ThreadMode mode;
+    // The OS thread whose code called CreateThread: the worker starts only
+    // while that code is out of the script's way.
+    const OsThread creator;
     // Started under the registry guard; joined without it by whoever holds
     // the thread in state Freeing, when nothing else touches it.
     boost::thread worker;
+
+    // Its creator's code runs no script code for now, or for good: it may
+    // start as soon as no other thread of its machine is starting.
+    bool cleared VANTREL_GUARDED_BY(registryGuard) = false;
+    // Started, and not yet inside a native of its own or back from its
+    // public: its creator's code waits. Set under the registry guard; the
+    // worker reads it at every native without it, where a stale true only
+    // costs a look under the guard.
+    std::atomic<bool> arriving{false};
+    // Its public must end: a native has decided so and raised the error that
+    // ends it. Every native it enters raises it again, since the machine's
+    // one error field may be cleared by another thread's native call before
+    // the machine reads it. Set under the registry guard, read without it.
+    std::atomic<bool> ending{false};
 
     // The script mutex the worker waits for in LockThread.
     std::shared_ptr<ScriptMutex> waitingFor VANTREL_GUARDED_BY(registryGuard);
@@ -89,10 +110,11 @@ class S_Thread {
     // The other script in whose code the worker is blocked in one of the
     // plugin's natives. Only the worker itself sets it.
     MachineRecord* visiting VANTREL_GUARDED_BY(registryGuard) = nullptr;
-    // Links into its machine's threads, and into the finished queue or the
-    // ended list.
+    // Links into its machine's threads, into the finished queue or the ended
+    // list, and into the starts from its creation to its arrival.
     boost::intrusive::list_member_hook<> machineHook VANTREL_GUARDED_BY(registryGuard);
     boost::intrusive::list_member_hook<> queueHook VANTREL_GUARDED_BY(registryGuard);
+    boost::intrusive::list_member_hook<> startHook VANTREL_GUARDED_BY(registryGuard);
 
   private:
     friend bool transition(S_Thread& thread, ThreadEvent event, ThreadBooks& books);
@@ -100,9 +122,9 @@ class S_Thread {
     // Written under the registry guard by transition() alone. Read without
     // it: the worker polls it between calls of its public and around its
     // sleeps, where a stale Running only delays its end to the next poll.
-    std::atomic<ThreadState> state_{ThreadState::Running};
-    // Guards the worker's sleep alone. Taken after the registry guard (to
-    // wake the worker), never before it.
+    std::atomic<ThreadState> state_{ThreadState::Unstarted};
+    // Guards the worker's sleep and its wait to start alone. Taken after the
+    // registry guard (to wake the worker), never before it.
     boost::mutex sleepGuard_;
     boost::condition_variable woken_;
 };

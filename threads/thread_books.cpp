@@ -20,6 +20,18 @@ void ThreadBooks::releaseId(S_Thread& thread) {
     }
 }
 
+void ThreadBooks::addStart(S_Thread& thread) {
+    starts.push_back(thread);
+    startsPending.store(starts.size(), std::memory_order_release);
+}
+
+void ThreadBooks::removeStart(S_Thread& thread) {
+    if (thread.startHook.is_linked()) {
+        starts.erase(StartList::s_iterator_to(thread));
+        startsPending.store(starts.size(), std::memory_order_release);
+    }
+}
+
 bool transition(S_Thread& thread, ThreadEvent event, ThreadBooks& books) {
     ThreadState from = thread.state();
     std::optional<ThreadState> to = nextState(from, event);
@@ -49,8 +61,13 @@ bool transition(S_Thread& thread, ThreadEvent event, ThreadBooks& books) {
         // still run on to its next sleep.
         books.releaseId(thread);
     }
-    if (from == ThreadState::Running &&
-        (*to == ThreadState::Claimed || *to == ThreadState::Retired)) {
+    if (from == ThreadState::Unstarted && *to != ThreadState::Running) {
+        // It will never start.
+        books.removeStart(thread);
+    }
+    if (from == ThreadState::Unstarted ||
+        (from == ThreadState::Running &&
+         (*to == ThreadState::Claimed || *to == ThreadState::Retired))) {
         thread.wake();
     }
     books.pending.store(books.finished.size() + books.ended.size(), std::memory_order_release);

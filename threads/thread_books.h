@@ -15,6 +15,9 @@
 using ThreadQueue = boost::intrusive::list<
     S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
                                             &S_Thread::queueHook>>;
+using StartList = boost::intrusive::list<
+    S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
+                                            &S_Thread::startHook>>;
 
 // The registry's books of its threads, which every change of a thread's
 // state keeps in step with it (transition()).
@@ -29,6 +32,11 @@ struct ThreadBooks {
     // Frees the thread's id, unless it was freed already (a newer thread may
     // hold it since).
     void releaseId(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
+    // Every thread from its creation until it has arrived: entered a native
+    // of its own or returned from its public, or left Unstarted without
+    // starting.
+    void addStart(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
+    void removeStart(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
 
     // Entry i is the thread with id i + 1, from Create until the id is freed:
     // at once for a thread that destroyed itself, once its worker has ended
@@ -41,6 +49,11 @@ struct ThreadBooks {
     // finished and ended together. Read by the idle tick without the guard:
     // a thread it misses is reaped by the next tick.
     std::atomic<size_t> pending{0};
+    StartList starts VANTREL_GUARDED_BY(registryGuard);  // oldest first
+    // Its size. Read without the guard by every native that waits, and by
+    // the tick: none of the caller's threads can be missing from it, since
+    // the caller created them itself.
+    std::atomic<size_t> startsPending{0};
 };
 
 // The one way a thread's state changes: applies the event as nextState()

@@ -6,6 +6,9 @@
 #include <optional>
 
 enum class ThreadState {
+    // The worker waits to start its public until the code that created the
+    // thread is out of the script's way (threads/s_manager_starts.cpp).
+    Unstarted,
     // The worker runs its public.
     Running,
     // Its single-shot public has returned; the id waits for a tick.
@@ -21,6 +24,8 @@ enum class ThreadState {
 };
 
 enum class ThreadEvent {
+    // The worker may push its argument and run its public.
+    Start,
     // The worker's single-shot public has returned.
     Return,
     // The worker runs no more script code.
@@ -40,19 +45,21 @@ enum class ThreadEvent {
 // What each event makes of each state; an empty cell means the event
 // changes nothing there. From Claimed, Retired and Ended on, the worker runs
 // no new call of its public, and a running one ends at its next SleepThread,
-// or at a DestroyThread that would wait.
+// or at a DestroyThread that would wait. A thread stopped before it started
+// runs nothing.
 constexpr std::optional<ThreadState> nextState(ThreadState state, ThreadEvent event) {
     using S = ThreadState;
     constexpr std::optional<S> no = std::nullopt;
     // clang-format off
-    constexpr std::optional<S> table[6][6] = {
-        //             Return       Exit        Claim       Retire      DestroySelf GiveUp
-        /* Running  */ {S::Finished, S::Ended,   S::Claimed, S::Retired, S::Retired, no},
-        /* Finished */ {no,          no,         S::Freeing, S::Ended,   no,         no},
-        /* Claimed  */ {no,          S::Freeing, no,         no,         no,         S::Retired},
-        /* Retired  */ {no,          S::Ended,   no,         no,         no,         no},
-        /* Ended    */ {no,          no,         S::Freeing, no,         no,         no},
-        /* Freeing  */ {no,          no,         no,         no,         no,         no},
+    constexpr std::optional<S> table[7][7] = {
+        //              Start       Return       Exit        Claim       Retire      DestroySelf GiveUp
+        /* Unstarted */ {S::Running, no,          no,         S::Claimed, S::Retired, no,         no},
+        /* Running   */ {no,         S::Finished, S::Ended,   S::Claimed, S::Retired, S::Retired, no},
+        /* Finished  */ {no,         no,          no,         S::Freeing, S::Ended,   no,         no},
+        /* Claimed   */ {no,         no,          S::Freeing, no,         no,         no,         S::Retired},
+        /* Retired   */ {no,         no,          S::Ended,   no,         no,         no,         no},
+        /* Ended     */ {no,         no,          no,         S::Freeing, no,         no,         no},
+        /* Freeing   */ {no,         no,          no,         no,         no,         no,         no},
     };
     // clang-format on
     return table[static_cast<size_t>(state)][static_cast<size_t>(event)];
