@@ -35,9 +35,9 @@ public OnFilterScriptInit()
         print("background_counter: could not start the worker");
         return 1;
     }
-    // The worker starts at once: stay inside a native until it is inside
-    // one of its own.
-    SleepThread(100);
+    // The worker starts while this sleeps, and the sleep lasts until the worker
+    // is inside a native of its own.
+    SleepThread(0);
     return 1;
 }
 

@@ -38,9 +38,9 @@ public OnFilterScriptInit()
         print("single_shot_job: could not start the job");
         return 1;
     }
-    // The job starts at once: stay inside a native until it is inside one
-    // of its own.
-    SleepThread(100);
+    // The job starts while this sleeps, and the sleep lasts until the job
+    // is inside a native of its own.
+    SleepThread(0);
     return 1;
 }
 
