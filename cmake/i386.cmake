@@ -25,6 +25,8 @@ endif()
 # changes keeps the test commands it has discovered.
 if(VANTREL_I386_MODE STREQUAL "emulate")
     find_program(VANTREL_QEMU_I386 qemu-i386 REQUIRED)
+    set(VANTREL_EMULATOR ${VANTREL_QEMU_I386})
+    set(VANTREL_ELF_MACHINE "Intel 80386")
     set(VANTREL_I386_RUNNER "exec '${VANTREL_QEMU_I386}' \"$@\"")
     message(STATUS "i386 programs run under qemu-i386: ${VANTREL_I386_WHY}")
 else()

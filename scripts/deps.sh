@@ -111,12 +111,13 @@ EOF
 
 # What runs the 32-bit test programs: the kernel, with wine for the Windows
 # ones; or, where it runs no i386 code, qemu-i386 for the Linux ones and
-# nothing for the Windows ones (cmake/i386_mode.sh tells).
+# nothing for the Windows ones (cmake/i386_mode.sh tells); strace checks that
+# the emulator starts every one of them.
 need_i386_runners() {
     if [ "$(sh cmake/i386_mode.sh)" = native ]; then
         need_packages wine wine32:i386
     else
-        need_packages qemu-user
+        need_packages qemu-user strace
     fi
 }
 
