@@ -111,13 +111,12 @@ EOF
 
 # What runs the 32-bit test programs: the kernel, with wine for the Windows
 # ones; or, where it runs no i386 code, qemu-i386 for the Linux ones and
-# nothing for the Windows ones (cmake/i386_mode.sh tells); strace checks that
-# the emulator starts every one of them.
+# nothing for the Windows ones (cmake/i386_mode.sh tells).
 need_i386_runners() {
     if [ "$(sh cmake/i386_mode.sh)" = native ]; then
         need_packages wine wine32:i386
     else
-        need_packages qemu-user strace
+        need_packages qemu-user
     fi
 }
 
@@ -129,5 +128,13 @@ X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-d
 # The Windows build: the MinGW-w64 cross compiler (posix thread model, for
 # std::thread) and xz to unpack Boost's sources.
 WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev xz-utils)
-# The benchmarks, on both builds they measure.
+# The benchmarks, on the x86 builds they measure (the ARM builds compile
+# Google Benchmark from Debian's source package).
 BENCH_PACKAGES=(libbenchmark-dev libbenchmark-dev:i386)
+# The ARM builds: Debian's cross compilers bring their own glibc and C++
+# runtime in /usr/TRIPLET (no foreign architecture, so no multiarch index to
+# keep in step), and qemu-user runs their programs.
+ARM_PACKAGES=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user xz-utils)
+# The 64-bit Windows build, and wine64, which runs its programs without any
+# i386 support.
+WIN64_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 xz-utils)
