@@ -122,9 +122,11 @@ need_i386_runners() {
 
 BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googletest libgtest-dev)
 # The 32-bit build; valgrind needs the symbols of the i386 loader to check
-# its programs.
-X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386 googletest
-    libc6-dbg:i386)
+# its programs. The multilib compiler by its version: the unversioned
+# g++-multilib conflicts with Debian's cross compilers (ARM_PACKAGES), and
+# each install would remove the other.
+X86_PACKAGES=(g++-12-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386
+    googletest libc6-dbg:i386)
 # The Windows build: the MinGW-w64 cross compiler (posix thread model, for
 # std::thread) and xz to unpack Boost's sources.
 WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev xz-utils)
