@@ -1,14 +1,14 @@
-# The file a server owner drops into plugins/: one 32-bit object that needs
-# nothing on the server but the system's own libraries, exporting the six
-# entry points only.
+# The file a server owner drops into plugins/: one object for the server's
+# system and architecture that needs nothing on the server but the system's
+# own libraries, exporting the six entry points only.
 option(VANTREL_DROP_IN "Link the plugin as one self-contained file for the server" OFF)
 if(NOT VANTREL_DROP_IN)
     return()
 endif()
 
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
-    message(FATAL_ERROR "The drop-in plugin is for the 32-bit servers: configure with the "
-                        "toolchain file cmake/i386-linux-gnu.cmake or cmake/i686-w64-mingw32.cmake")
+if(NOT VANTREL_TARGET)
+    message(FATAL_ERROR "No server runs on ${CMAKE_SYSTEM_NAME} ${CMAKE_SYSTEM_PROCESSOR}: "
+                        "the drop-in plugin is made for the systems cmake/target.cmake names")
 endif()
 
 target_sources(vantrel PRIVATE ${PROJECT_SOURCE_DIR}/plugin/static_runtime.cpp)
@@ -19,8 +19,9 @@ if(WIN32)
     return()
 endif()
 
-if(NOT Boost_USE_STATIC_LIBS)
-    message(FATAL_ERROR "The drop-in plugin links Boost statically: set Boost_USE_STATIC_LIBS")
+if(NOT VANTREL_BOOST_FROM_SOURCE AND NOT Boost_USE_STATIC_LIBS)
+    message(FATAL_ERROR "The drop-in plugin links Boost statically: set Boost_USE_STATIC_LIBS "
+                        "or VANTREL_BOOST_FROM_SOURCE")
 endif()
 
 # The file must load on glibc 2.17 or later (tests/drop_in/check_drop_in.sh
@@ -36,12 +37,19 @@ endif()
 #   (compat/single_threaded_flag.cpp).
 # - _dl_find_object (2.35), through which the static unwinder finds the
 #   exception tables: a lookup of our own on dl_iterate_phdr
-#   (compat/find_object.cpp).
+#   (compat/find_object.cpp). Not on 32-bit ARM, whose unwinder finds its
+#   own kind of tables through a function glibc has had since 2.4.
 target_sources(vantrel PRIVATE
     ${PROJECT_SOURCE_DIR}/compat/oldest_versions.cpp
     ${PROJECT_SOURCE_DIR}/compat/single_threaded_flag.cpp
-    ${PROJECT_SOURCE_DIR}/compat/find_object.cpp
 )
+set(VANTREL_FIND_OBJECT_STAND_IN ON)
+if(VANTREL_TARGET STREQUAL "linux-armhf")
+    set(VANTREL_FIND_OBJECT_STAND_IN OFF)
+endif()
+if(VANTREL_FIND_OBJECT_STAND_IN)
+    target_sources(vantrel PRIVATE ${PROJECT_SOURCE_DIR}/compat/find_object.cpp)
+endif()
 target_link_options(vantrel PRIVATE
     -static-libstdc++
     -static-libgcc

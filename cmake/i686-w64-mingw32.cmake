@@ -1,16 +1,4 @@
-# Builds for the 32-bit Windows servers on a Debian machine: MinGW-w64's i686
-# cross compiler in its posix thread model (the win32 model of GCC 12 has no
-# std::thread), with the Windows headers and libraries Debian installs beside it.
-set(CMAKE_SYSTEM_NAME Windows)
+# Builds for the 32-bit Windows servers on a Debian machine.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(VANTREL_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VANTREL_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VANTREL_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${VANTREL_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VANTREL_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

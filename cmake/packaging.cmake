@@ -12,18 +12,15 @@ install(FILES ${PROJECT_BINARY_DIR}/include/vantrel.inc DESTINATION pawno/includ
 install(FILES ${PROJECT_BINARY_DIR}/include/vantrel.inc DESTINATION qawno/include)
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION vantrel)
 
-# VANTREL_ARCHIVE and VANTREL_PLATFORM: what tests/drop_in checks against
-# pawn.json.
+# Named for the server's system and architecture (cmake/target.cmake).
+# VANTREL_ARCHIVE: what tests/drop_in checks against pawn.json.
+set(CPACK_PACKAGE_FILE_NAME vantrel-${PROJECT_VERSION}-${VANTREL_TARGET})
 if(WIN32)
     set(CPACK_GENERATOR ZIP)
-    set(CPACK_PACKAGE_FILE_NAME vantrel-${PROJECT_VERSION}-windows-x86)
     set(VANTREL_ARCHIVE ${CPACK_PACKAGE_FILE_NAME}.zip)
-    set(VANTREL_PLATFORM windows)
 else()
     set(CPACK_GENERATOR TGZ)
-    set(CPACK_PACKAGE_FILE_NAME vantrel-${PROJECT_VERSION}-linux-i386)
     set(VANTREL_ARCHIVE ${CPACK_PACKAGE_FILE_NAME}.tar.gz)
-    set(VANTREL_PLATFORM linux)
 endif()
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_PACKAGE_VENDOR "The Vantrel developers")

@@ -16,6 +16,40 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+// Those versions differ by architecture: most are the first of glibc's port
+// to it (2.0 on i386, 2.2.5 on x86-64, 2.4 on 32-bit ARM, 2.17 on 64-bit
+// ARM), the others a version added later, where that is later still. The
+// layout is the version of struct stat64 that <sys/stat.h> passed to
+// __fxstat64 before 2.33 (its _STAT_VER).
+#if defined(__i386__)
+#define GLIBC_FIRST "GLIBC_2.0"
+// pthread_create@GLIBC_2.0 takes the smaller attribute block of LinuxThreads.
+#define GLIBC_THREAD_ATTRIBUTES "GLIBC_2.1"
+#define GLIBC_CONDITION_CLOCK "GLIBC_2.3.3"
+#define GLIBC_FXSTAT64 "GLIBC_2.2"
+#define STAT64_LAYOUT 3
+#elif defined(__x86_64__)
+#define GLIBC_FIRST "GLIBC_2.2.5"
+#define GLIBC_THREAD_ATTRIBUTES GLIBC_FIRST
+#define GLIBC_CONDITION_CLOCK "GLIBC_2.3.3"
+#define GLIBC_FXSTAT64 GLIBC_FIRST
+#define STAT64_LAYOUT 1
+#elif defined(__aarch64__)
+#define GLIBC_FIRST "GLIBC_2.17"
+#define GLIBC_THREAD_ATTRIBUTES GLIBC_FIRST
+#define GLIBC_CONDITION_CLOCK GLIBC_FIRST
+#define GLIBC_FXSTAT64 GLIBC_FIRST
+#define STAT64_LAYOUT 0
+#elif defined(__arm__)
+#define GLIBC_FIRST "GLIBC_2.4"
+#define GLIBC_THREAD_ATTRIBUTES GLIBC_FIRST
+#define GLIBC_CONDITION_CLOCK GLIBC_FIRST
+#define GLIBC_FXSTAT64 GLIBC_FIRST
+#define STAT64_LAYOUT 3
+#else
+#error "no glibc 2.17 symbol versions known for this architecture"
+#endif
+
 #define HIDDEN extern "C" __attribute__((visibility("hidden")))
 
 // Declares name_oldest as glibc's symbol name at the given version.
@@ -23,24 +57,23 @@
     extern "C" decltype(type) name##_oldest; \
     __asm__(".symver " #name "_oldest, " #name "@" version)
 
-// pthread_create@GLIBC_2.0 takes the smaller attribute block of LinuxThreads.
-OLDEST_VERSION(pthread_create, pthread_create, "GLIBC_2.1");
-OLDEST_VERSION(pthread_join, pthread_join, "GLIBC_2.0");
-OLDEST_VERSION(pthread_detach, pthread_detach, "GLIBC_2.0");
-OLDEST_VERSION(pthread_once, pthread_once, "GLIBC_2.0");
-OLDEST_VERSION(pthread_key_create, pthread_key_create, "GLIBC_2.0");
+OLDEST_VERSION(pthread_create, pthread_create, GLIBC_THREAD_ATTRIBUTES);
+OLDEST_VERSION(pthread_join, pthread_join, GLIBC_FIRST);
+OLDEST_VERSION(pthread_detach, pthread_detach, GLIBC_FIRST);
+OLDEST_VERSION(pthread_once, pthread_once, GLIBC_FIRST);
+OLDEST_VERSION(pthread_key_create, pthread_key_create, GLIBC_FIRST);
 // The C++ runtime looks this alias up, weakly, to tell whether the process
 // has threads at all.
-OLDEST_VERSION(__pthread_key_create, pthread_key_create, "GLIBC_2.0");
-OLDEST_VERSION(pthread_key_delete, pthread_key_delete, "GLIBC_2.0");
-OLDEST_VERSION(pthread_getspecific, pthread_getspecific, "GLIBC_2.0");
-OLDEST_VERSION(pthread_setspecific, pthread_setspecific, "GLIBC_2.0");
-OLDEST_VERSION(pthread_condattr_setclock, pthread_condattr_setclock, "GLIBC_2.3.3");
+OLDEST_VERSION(__pthread_key_create, pthread_key_create, GLIBC_FIRST);
+OLDEST_VERSION(pthread_key_delete, pthread_key_delete, GLIBC_FIRST);
+OLDEST_VERSION(pthread_getspecific, pthread_getspecific, GLIBC_FIRST);
+OLDEST_VERSION(pthread_setspecific, pthread_setspecific, GLIBC_FIRST);
+OLDEST_VERSION(pthread_condattr_setclock, pthread_condattr_setclock, GLIBC_CONDITION_CLOCK);
 // Workers start with a stack size of their own.
-OLDEST_VERSION(pthread_attr_setstacksize, pthread_attr_setstacksize, "GLIBC_2.1");
+OLDEST_VERSION(pthread_attr_setstacksize, pthread_attr_setstacksize, GLIBC_THREAD_ATTRIBUTES);
 
 extern "C" int __fxstat64_oldest(int layout, int fd, struct stat64* status) noexcept;
-__asm__(".symver __fxstat64_oldest, __fxstat64@GLIBC_2.2");
+__asm__(".symver __fxstat64_oldest, __fxstat64@" GLIBC_FXSTAT64);
 
 HIDDEN int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
                           void* (*routine)(void*), void* argument) noexcept {
@@ -87,9 +120,7 @@ HIDDEN int pthread_attr_setstacksize(pthread_attr_t* attributes, size_t size) no
     return pthread_attr_setstacksize_oldest(attributes, size);
 }
 
-// Before 2.33, <sys/stat.h> made fstat64 an inline call of __fxstat64 with the
-// layout version of the i386 struct stat64 (its _STAT_VER).
+// Before 2.33, <sys/stat.h> made fstat64 an inline call of __fxstat64.
 HIDDEN int fstat64(int fd, struct stat64* status) noexcept {
-    constexpr int kStat64Layout = 3;
-    return __fxstat64_oldest(kStat64Layout, fd, status);
+    return __fxstat64_oldest(STAT64_LAYOUT, fd, status);
 }

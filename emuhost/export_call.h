@@ -10,7 +10,8 @@
 
 namespace emu {
 
-#ifdef _WIN32
+// 64-bit Windows has one convention, as Linux has.
+#if defined(_WIN32) && !defined(_WIN64)
 // The value left in eax; stackKept tells whether the stack pointer came back
 // where the call started.
 uint32_t callStdcall(void* entry, bool& stackKept);
@@ -21,7 +22,7 @@ uint32_t callStdcall(void* entry, uint32_t argument, bool& stackKept);
 template <typename Result, typename... Pointer>
 Result callExport(void* entry, bool& stackKept, Pointer... argument) {
     static_assert(sizeof...(Pointer) <= 1 && (std::is_pointer_v<Pointer> && ...));
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(_WIN64)
     uint32_t value = callStdcall(entry, reinterpret_cast<uint32_t>(argument)..., stackKept);
     if constexpr (std::is_same_v<Result, bool>) {
         return (value & 0xFFu) != 0;

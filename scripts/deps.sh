@@ -122,11 +122,21 @@ need_i386_runners() {
 
 BASE_PACKAGES=(g++ make cmake libboost-thread-dev libboost-date-time-dev googletest libgtest-dev)
 # The 32-bit build; valgrind needs the symbols of the i386 loader to check
-# its programs.
-X86_PACKAGES=(g++-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386 googletest
-    libc6-dbg:i386)
+# its programs. The multilib compiler by its version: the unversioned
+# g++-multilib conflicts with Debian's cross compilers (ARM_PACKAGES), and
+# each install would remove the other.
+X86_PACKAGES=(g++-12-multilib libboost-thread1.74-dev:i386 libboost-date-time1.74-dev:i386
+    googletest libc6-dbg:i386)
 # The Windows build: the MinGW-w64 cross compiler (posix thread model, for
 # std::thread) and xz to unpack Boost's sources.
 WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev xz-utils)
-# The benchmarks, on both builds they measure.
+# The benchmarks, on the x86 builds they measure (the ARM builds compile
+# Google Benchmark from Debian's source package).
 BENCH_PACKAGES=(libbenchmark-dev libbenchmark-dev:i386)
+# The ARM builds: Debian's cross compilers bring their own glibc and C++
+# runtime in /usr/TRIPLET (no foreign architecture, so no multiarch index to
+# keep in step), and qemu-user runs their programs.
+ARM_PACKAGES=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user xz-utils)
+# The 64-bit Windows build, and wine64, which runs its programs without any
+# i386 support.
+WIN64_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 xz-utils)

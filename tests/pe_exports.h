@@ -15,7 +15,7 @@ inline std::set<std::string> exportedSymbols(const char* path) {
     std::ifstream file(path, std::ios::binary);
     std::vector<char> image((std::istreambuf_iterator<char>(file)), {});
     auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
-    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew);
     const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
     // Addresses in the directory are those of the loaded image.
     auto at = [&](DWORD address) -> const char* {

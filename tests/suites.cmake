@@ -16,7 +16,7 @@ function(vantrel_test name)
     add_executable(${name} ${arg_UNPARSED_ARGUMENTS} ${VANTREL_TEST_OS_SOURCES})
     target_link_libraries(${name} PRIVATE emuhost GTest::gtest_main)
     vantrel_warnings(${name})
-    if(WIN32 AND NOT VANTREL_I386_MODE STREQUAL "native")
+    if(WIN32 AND NOT VANTREL_WINE_RUN)
         # Built all the same; GoogleTest cannot even list its tests.
         set_property(GLOBAL APPEND PROPERTY VANTREL_TESTS_UNDER_WINE ${name})
         return()
@@ -64,8 +64,9 @@ if(NOT WIN32)
     set_target_properties(vantrel-alloc-failure-tests PROPERTIES ENABLE_EXPORTS ON)
 endif()
 
-if(WIN32)
-    # A plugin built without __stdcall, which the host must reject.
+if(VANTREL_TARGET STREQUAL "windows-x86")
+    # A plugin built without __stdcall, which the host must reject. 64-bit
+    # Windows has one convention only.
     add_library(cdecl-plugin MODULE cdecl_plugin.cpp cdecl_plugin.def)
     set_target_properties(cdecl-plugin PROPERTIES PREFIX "")
     target_include_directories(cdecl-plugin PRIVATE ${PROJECT_SOURCE_DIR})
@@ -78,15 +79,17 @@ endif()
 
 get_property(under_wine GLOBAL PROPERTY VANTREL_TESTS_UNDER_WINE)
 if(under_wine)
-    vantrel_not_run(win32-release "${VANTREL_I386_WHY}, so the DLL's tests under wine are not run"
-                    ${under_wine})
+    vantrel_not_run(win32-release "${VANTREL_I386_WHY}, so the DLL's tests under wine are not run \
+(the 64-bit DLL's, in win64-release, run under wine64, which needs no i386 support)" ${under_wine})
 endif()
 
 # Load, heavy use and unload under memcheck: nothing may be lost and no read
 # may stray. The sanitizer builds check the same their own way.
 find_program(VALGRIND_PROGRAM valgrind)
-if(VANTREL_I386_MODE STREQUAL "emulate" AND NOT WIN32)
-    vantrel_not_run(x86-release "valgrind cannot run an i386 program under qemu-i386, so memcheck is not run"
+if(VANTREL_EMULATOR)
+    cmake_path(GET PROJECT_BINARY_DIR FILENAME build)
+    cmake_path(GET VANTREL_EMULATOR FILENAME emulator)
+    vantrel_not_run(${build} "valgrind cannot run a program under ${emulator}, so memcheck is not run"
                     memcheck.stress memcheck.bad_input)
 elseif(VALGRIND_PROGRAM AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize" AND NOT WIN32)
     set(MEMCHECK ${VALGRIND_PROGRAM} --tool=memcheck --leak-check=full

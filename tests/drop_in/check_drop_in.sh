@@ -1,18 +1,28 @@
 #!/bin/sh
-# Proves that a built plugin is what the 32-bit server can load on a machine
-# without Boost or a recent libstdc++, with glibc 2.17 or later: a 32-bit x86
-# shared object, stripped, needing glibc's libraries only, binding no symbol
-# version newer than 2.17, exporting exactly the six entry points.
-# Usage: check_drop_in.sh PLUGIN.so
+# Proves that a built plugin is what a Linux server of its architecture can
+# load on a machine without Boost or a recent libstdc++, with glibc 2.17 or
+# later: a shared object of the server's class and machine, stripped, needing
+# glibc's libraries only, binding no symbol version newer than 2.17,
+# exporting exactly the six entry points.
+# Usage: check_drop_in.sh CLASS MACHINE PLUGIN.so
+#   CLASS and MACHINE as readelf names them: ELF32 "Intel 80386" for the
+#   SA-MP server's file, ELF64 AArch64 and so on for open.mp's others.
 set -eu
 
-plugin=$1
+class=$1
+machine=$2
+plugin=$3
 . "$(dirname "$0")/file_check.sh"
 
 header=$(readelf -h "$plugin")
-echo "$header" | grep -Eq '^ *Class: +ELF32$' || fail "not a 32-bit ELF file"
-echo "$header" | grep -Eq '^ *Machine: +Intel 80386$' || fail "not built for Intel 80386"
+echo "$header" | grep -Eq "^ *Class: +$class\$" || fail "not an $class file"
+echo "$header" | grep -Eq "^ *Machine: +$machine\$" || fail "not built for $machine"
 echo "$header" | grep -Eq '^ *Type: +DYN' || fail "not a shared object"
+# 32-bit ARM servers are built for the hard-float ABI, whose loader does not
+# load a soft-float file.
+if [ "$machine" = ARM ]; then
+    echo "$header" | grep -Eq '^ *Flags: .*hard-float ABI' || fail "not built for the hard-float ABI"
+fi
 
 readelf -S -W "$plugin" | grep -Eq '\.symtab|\.debug_' && fail "not stripped"
 
@@ -23,7 +33,8 @@ echo "$dynamic" | grep -q TEXTREL && fail "has text relocations"
 needed=$(echo "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort)
 for library in $needed; do
     case $library in
-    libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | librt.so.1 | ld-linux.so.2) ;;
+    libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | librt.so.1) ;;
+    ld-linux.so.2 | ld-linux-x86-64.so.2 | ld-linux-aarch64.so.1 | ld-linux-armhf.so.3) ;;
     *) fail "needs $library, which is not part of glibc" ;;
     esac
 done

@@ -26,7 +26,8 @@ archives=$(for file in "$@"; do if [ -f "$file" ]; then echo "$file"; fi; done)
     { echo "FAIL: expected one archive vantrel-$version-* in $work" >&2; ls "$work" >&2; exit 1; }
 archive=$archives
 case $archive in
-*-linux-i386.tar.gz | *-windows-x86.zip) ;;
+*-linux-i386.tar.gz | *-linux-x86_64.tar.gz | *-linux-aarch64.tar.gz | *-linux-armhf.tar.gz) ;;
+*-windows-x86.zip | *-windows-x64.zip) ;;
 *) echo "FAIL: $(basename "$archive") is named for no supported system" >&2; exit 1 ;;
 esac
 

@@ -1,16 +1,21 @@
-# Boost.Thread for the Windows build. No Boost is packaged for MinGW, so the
-# build compiles the parts the plugin uses from Debian's Boost source package,
-# as a static library. The sources are fetched and unpacked once into the
-# build folder, and the library is an ordinary target of this build: a
-# rebuild neither fetches nor compiles Boost again.
+# Boost.Thread compiled from Debian's Boost source package, as a static
+# library, for the builds no Debian package of Boost serves: Windows (no Boost
+# is packaged for MinGW), and the drop-in files for 64-bit x86 and ARM Linux,
+# whose Boost must be position-independent to go into a shared object
+# (Debian's static archives are not) and, for ARM, built by the cross
+# compiler. The sources are fetched and unpacked once into the build folder,
+# and the library is an ordinary target of this build: a rebuild neither
+# fetches nor compiles Boost again.
+include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
 set(VANTREL_BOOST_DIR ${PROJECT_BINARY_DIR}/boost-1.74 CACHE PATH
     "Boost's headers and Boost.Thread's sources, unpacked from Debian's source package")
 
 # Libraries whose headers Boost.Thread and the plugin include: in the source
 # package each keeps its headers in boost/libs/NAME/include/boost/.
 set(VANTREL_BOOST_HEADER_LIBRARIES
-    assert atomic bind chrono config container_hash core date_time detail exception function
-    integer intrusive io iterator move mpl numeric/conversion optional predef preprocessor ratio
+    algorithm assert atomic bind chrono concept_check config container container_hash core
+    date_time detail exception function function_types integer intrusive io iterator
+    lexical_cast math move mpl numeric/conversion optional predef preprocessor range ratio
     smart_ptr static_assert system thread throw_exception tuple type_index type_traits utility
     winapi)
 
@@ -21,21 +26,7 @@ if(EXISTS ${VANTREL_BOOST_DIR}/unpacked)
     file(READ ${VANTREL_BOOST_DIR}/unpacked unpackedWith)
 endif()
 if(NOT unpackedWith STREQUAL "${VANTREL_BOOST_HEADER_LIBRARIES}")
-    set(download ${PROJECT_BINARY_DIR}/boost-download)
-    file(MAKE_DIRECTORY ${download})
-    file(GLOB archive ${download}/boost1.74_*.orig.tar.xz)
-    if(NOT archive)
-        message(STATUS "Fetching Debian's Boost 1.74 source package")
-        execute_process(COMMAND apt-get source --download-only boost1.74
-                        WORKING_DIRECTORY ${download}
-                        RESULT_VARIABLE fetched OUTPUT_QUIET ERROR_VARIABLE fetchErrors)
-        file(GLOB archive ${download}/boost1.74_*.orig.tar.xz)
-        if(NOT fetched EQUAL 0 OR NOT archive)
-            message(FATAL_ERROR "apt-get source boost1.74 failed:\n${fetchErrors}\n"
-                                "scripts/test.sh adds the deb-src entry for bookworm it needs")
-        endif()
-    endif()
-
+    vantrel_debian_source(boost1.74 archive)
     set(members boost/LICENSE_1_0.txt boost/libs/thread/src/)
     foreach(library IN LISTS VANTREL_BOOST_HEADER_LIBRARIES)
         list(APPEND members boost/libs/${library}/include/)
@@ -56,21 +47,35 @@ if(NOT unpackedWith STREQUAL "${VANTREL_BOOST_HEADER_LIBRARIES}")
     file(REMOVE_RECURSE ${VANTREL_BOOST_DIR})
     file(RENAME ${partial} ${VANTREL_BOOST_DIR})
     file(WRITE ${VANTREL_BOOST_DIR}/unpacked "${VANTREL_BOOST_HEADER_LIBRARIES}")
-    file(REMOVE_RECURSE ${download})
+    vantrel_forget_debian_source(boost1.74)
 endif()
 
-# The sources Boost.Thread's own build compiles for Windows.
+# The sources Boost.Thread's own build compiles for the system.
 set(sources ${VANTREL_BOOST_DIR}/boost/libs/thread/src)
-add_library(vantrel_boost_thread STATIC
-    ${sources}/win32/thread.cpp
-    ${sources}/win32/thread_primitives.cpp
-    ${sources}/win32/tss_dll.cpp
-    ${sources}/win32/tss_pe.cpp
-    ${sources}/future.cpp
-)
+if(WIN32)
+    add_library(vantrel_boost_thread STATIC
+        ${sources}/win32/thread.cpp
+        ${sources}/win32/thread_primitives.cpp
+        ${sources}/win32/tss_dll.cpp
+        ${sources}/win32/tss_pe.cpp
+        ${sources}/future.cpp
+    )
+    target_compile_definitions(vantrel_boost_thread PUBLIC BOOST_THREAD_WIN32)
+else()
+    add_library(vantrel_boost_thread STATIC
+        ${sources}/pthread/thread.cpp
+        ${sources}/pthread/once.cpp
+        ${sources}/future.cpp
+    )
+    target_compile_definitions(vantrel_boost_thread
+        PRIVATE BOOST_THREAD_DONT_USE_CHRONO
+        PUBLIC BOOST_THREAD_POSIX)
+    set_target_properties(vantrel_boost_thread PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    target_link_libraries(vantrel_boost_thread PUBLIC Threads::Threads)
+endif()
 target_include_directories(vantrel_boost_thread SYSTEM PUBLIC ${VANTREL_BOOST_DIR})
 target_compile_definitions(vantrel_boost_thread
-    PRIVATE BOOST_THREAD_BUILD_LIB BOOST_THREAD_WIN32
+    PRIVATE BOOST_THREAD_BUILD_LIB
     PUBLIC BOOST_THREAD_USE_LIB)
 # Boost's code, built as Boost builds it: its warnings are not ours to fix.
 target_compile_options(vantrel_boost_thread PRIVATE -w)
