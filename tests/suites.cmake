@@ -35,7 +35,6 @@ vantrel_test(vantrel-tests
     lock_test.cpp
     lock_lifetime_test.cpp
     machine_sharing_test.cpp
-    example_shapes_test.cpp
 )
 
 # Every native given what no script should pass it.
