@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
         host.unloadScript(*script);
     }
     host.unload();
-    ok &= host.faults().empty() && host.stackFaults().empty();
+    ok &= host.faults().empty() && host.scriptFaults().empty();
     std::printf("server | %s\n", ok ? "demo finished" : "demo FAILED");
     return ok ? 0 : 1;
 }

@@ -127,7 +127,7 @@ bool publicName(AMX* amx, const cell* params, char (&name)[64]) {
 // its own.
 void callPublic(Script& script, const char* name) {
     int index = 0;
-    int found = g_host->findsWithAmxFindPublic() ? amx_FindPublic(script.amx(), name, &index)
+    int found = g_host->findsWithAmxFindPublic() ? g_host->serverFindPublic(script, name, &index)
                                                  : script.findPublic(name, &index);
     if (found == AMX_ERR_NONE) {
         script.exec(index);
@@ -235,10 +235,11 @@ void EmulatedHost::onExportThread(const char* function) {
 void EmulatedHost::unload() {
     enter<void>("Unload", unload_);
     loaded_ = false;
-    std::lock_guard<std::mutex> lock(guard_);
-    for (const auto& script : scripts_) {
+    // Copied first: a script reports its faults to this host under its own
+    // guard.
+    for (const auto& script : scripts()) {
         if (script->executions() != 0) {
-            faults_.push_back("a worker still runs script code after Unload");
+            fault("a worker still runs script code after Unload");
         }
     }
 }
@@ -267,7 +268,7 @@ Script& EmulatedHost::addScript(ScriptDefinition definition) {
     definition.serverNatives.emplace_back("CallLocalFunction", &callLocalFunction);
     auto script = std::make_shared<Script>(std::move(definition));
     Script& added = *script;
-    added.reportFaultsTo([this](const std::string& what) { stackFault(what); });
+    added.reportFaultsTo([this](const std::string& what) { scriptFault(what); });
     added.clearErrors(openMp_ ? ErrorClearing::EveryCall : ErrorClearing::FirstCallOfEachSite);
     std::lock_guard<std::mutex> lock(guard_);
     scripts_.push_back(std::move(script));
@@ -320,17 +321,25 @@ std::vector<std::string> EmulatedHost::faults() const {
     return faults_;
 }
 
-std::vector<std::string> EmulatedHost::stackFaults() const {
+std::vector<std::string> EmulatedHost::scriptFaults() const {
     std::lock_guard<std::mutex> lock(guard_);
-    return stackFaults_;
+    return scriptFaults_;
 }
 
-void EmulatedHost::stackFault(const std::string& what) {
+void EmulatedHost::scriptFault(const std::string& what) {
     std::lock_guard<std::mutex> lock(guard_);
     // A script that breaks the machine's rules on purpose breaks them often.
-    if (stackFaults_.size() < 100) {
-        stackFaults_.push_back(what);
+    if (scriptFaults_.size() < 100) {
+        scriptFaults_.push_back(what);
     }
+}
+
+int EmulatedHost::serverFindPublic(Script& script, const char* name, int* index) {
+    if (std::this_thread::get_id() != exportThread_) {
+        scriptFault(std::string("a worker ran the server's call of public ") + name +
+                    ", whose look-up open.mp makes safe on its main thread only");
+    }
+    return script.findPublic(name, index);
 }
 
 void EmulatedHost::actAsOpenMp() {

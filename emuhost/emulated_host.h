@@ -55,15 +55,20 @@ class EmulatedHost {
     // Faults the host saw in the plugin, such as a machine still executing
     // when AmxUnload had returned, or an export that moved the stack pointer.
     std::vector<std::string> faults() const;
-    // Faults of the machines' one stack: executions of one script that
-    // overlapped (emuhost/machine_stack.h). The first hundred.
-    std::vector<std::string> stackFaults() const;
+    // Faults of the scripts, which break the machine's rules: executions of
+    // one script that overlapped on its one stack (emuhost/machine_stack.h),
+    // or a worker in a call of the server's that open.mp makes safe on its
+    // main thread only. The first hundred.
+    std::vector<std::string> scriptFaults() const;
 
     // open.mp instead of the SA-MP server: the error field is cleared before
     // every native call, and the server's CallRemoteFunction and
     // CallLocalFunction find publics with amx_FindPublic.
     void actAsOpenMp();
     bool findsWithAmxFindPublic() const { return openMp_; }
+    // open.mp's own amx_FindPublic, as its CallRemoteFunction and
+    // CallLocalFunction use it: a script's fault off the main thread.
+    int serverFindPublic(Script& script, const char* name, int* index);
 
     // Where a test acts right after a native raised an error, before the
     // machine reads it. Set before the plugin runs any code.
@@ -79,7 +84,7 @@ class EmulatedHost {
   private:
     static void logprintf(const char* format, ...);
     void fault(const std::string& what);
-    void stackFault(const std::string& what);
+    void scriptFault(const std::string& what);
     // Calls Load and reads its result as a Result.
     template <typename Result>
     bool loadReading();
@@ -121,7 +126,7 @@ class EmulatedHost {
     mutable std::mutex guard_;
     std::vector<std::string> log_;
     std::vector<std::string> faults_;
-    std::vector<std::string> stackFaults_;
+    std::vector<std::string> scriptFaults_;
     std::vector<std::shared_ptr<Script>> scripts_;
 };
 

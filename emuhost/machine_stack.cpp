@@ -157,11 +157,6 @@ bool MachineStack::enter(Execution& e, const char* what, size_t frameCells) {
 }
 
 cell* MachineStack::callNative(Execution& e, const cell* args, size_t count) {
-    if (apart_) {
-        e.params[0] = static_cast<cell>(count) * kCell;
-        std::copy(args, args + count, e.params + 1);
-        return e.params;
-    }
     std::lock_guard<std::mutex> lock(guard_);
     cell low = e.stk - static_cast<cell>(count + 1) * kCell;
     // The code rewrites its locals between native calls, and pushes the
@@ -176,9 +171,6 @@ cell* MachineStack::callNative(Execution& e, const cell* args, size_t count) {
 }
 
 void MachineStack::returnFromNative(Execution& e, size_t count) {
-    if (apart_) {
-        return;
-    }
     std::lock_guard<std::mutex> lock(guard_);
     e.stk += static_cast<cell>(count + 1) * kCell;
 }

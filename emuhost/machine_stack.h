@@ -45,8 +45,6 @@ class MachineStack {
         // Its arguments as its code found them at its start.
         cell args[kMaxArgs] = {};
         size_t argCount = 0;
-        // A native's cells, when executions are kept apart.
-        cell params[kMaxArgs + 1] = {};
 
       private:
         friend class MachineStack;
@@ -69,14 +67,16 @@ class MachineStack {
     // nothing is checked: for tests that load the plugin, not the machine,
     // with workers that run beside each other on purpose.
     void keepApart() { apart_ = true; }
+    bool apart() const { return apart_; }
 
     // amx_Push.
     int push(cell value);
     // amx_Exec's entry: takes the registers and builds a frame of frameCells
     // locals for e. False when the stack has no room for it.
     bool enter(Execution& e, const char* what, size_t frameCells);
-    // A native call of e: pushes the native's arguments and writes e's
-    // registers back. Returns the native's argument cells.
+    // A native call of e, executions not kept apart: pushes the native's
+    // arguments and writes e's registers back. Returns the native's argument
+    // cells.
     cell* callNative(Execution& e, const cell* args, size_t count);
     void returnFromNative(Execution& e, size_t count);
     // amx_Exec's return.

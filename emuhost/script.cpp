@@ -49,6 +49,33 @@ cell Call::arg(size_t index) const {
     return execution_.args[index];
 }
 
+// params holds the arguments from its second cell on; when executions keep
+// apart it becomes the native's argument cells, the count in its first.
+inline cell Call::call(AMX_NATIVE native, cell* params, size_t count, const char* name,
+                       CallSite site) {
+    MachineStack& stack = script_.stack_;
+    if (stack.apart()) {
+        params[0] = static_cast<cell>(count * sizeof(cell));
+    } else {
+        params = stack.callNative(execution_, params + 1, count);
+    }
+    script_.beforeNative(site);
+    if (script_.atNativeCall) {
+        script_.atNativeCall(name);
+    }
+    cell result = native(script_.amx(), params);
+    if (!stack.apart()) {
+        stack.returnFromNative(execution_, count);
+    }
+    // Executions on other threads share the field; the real machine reads it
+    // as a plain int, which is what an atomic load of it compiles to.
+    int error = __atomic_load_n(&script_.amx()->error, __ATOMIC_RELAXED);
+    if (error != AMX_ERR_NONE) {
+        throw Abandoned{error};
+    }
+    return result;
+}
+
 cell Call::native(const std::string& name, std::initializer_list<Arg> args, const char* file,
                   int line) {
     AMX_NATIVE fn = script_.resolve(name);
@@ -59,19 +86,19 @@ cell Call::native(const std::string& name, std::initializer_list<Arg> args, cons
     if (args.size() > kMaxArgs) {
         throw std::length_error("emulated host: too many arguments");
     }
-    cell values[kMaxArgs];
+    cell params[kMaxArgs + 1];
     size_t count = 0;
     cell strings[kMaxArgs];
     size_t stored = 0;
     for (const Arg& arg : args) {
         if (arg.kind_ == Arg::Kind::Cell) {
-            values[count++] = arg.value_;
+            params[++count] = arg.value_;
             continue;
         }
         cell address = script_.store(arg.kind_ == Arg::Kind::Packed ? packString(arg.text_)
                                                                     : unpackedString(arg.text_));
         strings[stored++] = address;
-        values[count++] = address;
+        params[++count] = address;
     }
     struct Release {
         Script& script;
@@ -83,34 +110,16 @@ cell Call::native(const std::string& name, std::initializer_list<Arg> args, cons
             }
         }
     } release{script_, strings, stored};
-    return call(fn, values, count, name.c_str(), {file, line});
+    return call(fn, params, count, name.c_str(), {file, line});
 }
 
 cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args, const char* file, int line) {
     if (args.size() > kMaxArgs) {
         throw std::length_error("emulated host: too many arguments");
     }
-    cell values[kMaxArgs];
-    std::copy(args.begin(), args.end(), values);
-    return call(native, values, args.size(), "a native", {file, line});
-}
-
-cell Call::call(AMX_NATIVE native, const cell* args, size_t count, const char* name,
-                CallSite site) {
-    cell* params = script_.stack_.callNative(execution_, args, count);
-    script_.beforeNative(site);
-    if (script_.atNativeCall) {
-        script_.atNativeCall(name);
-    }
-    cell result = native(script_.amx(), params);
-    script_.stack_.returnFromNative(execution_, count);
-    // Executions on other threads share the field; the real machine reads it
-    // as a plain int, which is what an atomic load of it compiles to.
-    int error = __atomic_load_n(&script_.amx()->error, __ATOMIC_RELAXED);
-    if (error != AMX_ERR_NONE) {
-        throw Abandoned{error};
-    }
-    return result;
+    cell params[kMaxArgs + 1];
+    std::copy(args.begin(), args.end(), params + 1);
+    return call(native, params, args.size(), "a native", {file, line});
 }
 
 // The heap of strings takes the lower half of the data and the stack the
@@ -181,13 +190,27 @@ int Script::execute(const Public& code, const char* what) {
 }
 
 void Script::beforeNative(CallSite site) {
-    if (clearing_ == ErrorClearing::FirstCallOfEachSite) {
-        std::lock_guard<std::mutex> lock(sitesGuard_);
-        if (!rewrittenSites_.insert(site).second) {
-            return;
-        }
+    if (clearing_ == ErrorClearing::FirstCallOfEachSite && !rewrittenSites_.firstCall(site)) {
+        return;
     }
     __atomic_store_n(&machine_.amx.error, AMX_ERR_NONE, __ATOMIC_RELAXED);
+}
+
+bool RewrittenSites::firstCall(CallSite site) {
+    // Lines of a test file fit 16 bits, and a user-space address the rest.
+    uint64_t key = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(site.file)) << 16) |
+                   (static_cast<uint64_t>(site.line) & 0xFFFF);
+    size_t slot = static_cast<size_t>(key * 0x9E3779B97F4A7C15ull >> 52) % kSlots;
+    for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
+        uint64_t held = slots_[slot].load(std::memory_order_acquire);
+        if (held == 0 && slots_[slot].compare_exchange_strong(held, key)) {
+            return true;
+        }
+        if (held == key) {
+            return false;
+        }
+    }
+    return false;
 }
 
 int Script::findPublic(const char* name, int* index) const {

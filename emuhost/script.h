@@ -6,11 +6,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,9 +54,21 @@ inline Arg packed(std::string text) {
 struct CallSite {
     const char* file;
     int line;
-    bool operator<(const CallSite& other) const {
-        return line != other.line ? line < other.line : file < other.file;
-    }
+};
+
+// The call sites a machine has rewritten. Looked at by every native call, on
+// any thread, so without a lock: the host's own costs must not hide the
+// plugin's.
+class RewrittenSites {
+  public:
+    // True at the site's first call only.
+    bool firstCall(CallSite site);
+
+  private:
+    static constexpr size_t kSlots = 4096;
+    // A site's file name (a literal, so one address per file) and line; 0
+    // marks a free slot. Once full, every site counts as rewritten.
+    std::atomic<uint64_t> slots_[kSlots] = {};
 };
 
 // The script code of one execution: what a public or the main script sees.
@@ -81,7 +93,10 @@ class Call {
     Script& script() { return script_; }
 
   private:
-    cell call(AMX_NATIVE native, const cell* args, size_t count, const char* name, CallSite site);
+    // Inlined in both callers: the host's own costs must not hide the
+    // plugin's.
+    [[gnu::always_inline]] inline cell call(AMX_NATIVE native, cell* params, size_t count,
+                                            const char* name, CallSite site);
 
     Script& script_;
     MachineStack::Execution& execution_;
@@ -184,8 +199,7 @@ class Script {
     std::map<cell, cell> usedBlocks_;
     MachineStack stack_;
     ErrorClearing clearing_ = ErrorClearing::FirstCallOfEachSite;
-    std::mutex sitesGuard_;
-    std::set<CallSite> rewrittenSites_;
+    RewrittenSites rewrittenSites_;
 };
 
 // Packs text as Pawn packs a string: four characters a cell, first in the

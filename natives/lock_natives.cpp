@@ -3,9 +3,10 @@
 #include "natives/native_call.h"
 
 cell n_LockThread(AMX* amx, cell* params) {
-    return nativeCall(amx, [&](S_Thread*) { return g_manager->Lock(params[1], amx); });
+    return nativeCall<MayEnd::Yes>(
+        amx, [&] { return g_manager->Lock(params[1], amx, S_Thread::current()); });
 }
 
 cell n_UnLockThread(AMX* amx, cell* params) {
-    return nativeCall(amx, [&](S_Thread*) -> cell { return g_manager->Unlock(params[1]) ? 1 : 0; });
+    return nativeCall(amx, [&]() -> cell { return g_manager->Unlock(params[1]) ? 1 : 0; });
 }

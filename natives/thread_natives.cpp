@@ -58,28 +58,36 @@ bool sleepUntil(const boost::posix_time::ptime& deadline, S_Thread* self) {
 }  // namespace
 
 cell n_CreateThread(AMX* amx, cell* params) {
-    return nativeCall(amx, [&](S_Thread*) { return createThread(amx, params, MODE_LOOP); });
+    return nativeCall(amx, [&] { return createThread(amx, params, MODE_LOOP); });
 }
 
 cell n_CreateThreadEx(AMX* amx, cell* params) {
-    return nativeCall(amx, [&](S_Thread*) { return createThread(amx, params, MODE_ONCE); });
+    return nativeCall(amx, [&] { return createThread(amx, params, MODE_ONCE); });
 }
 
 cell n_DestroyThread(AMX* amx, cell* params) {
-    return nativeCall(
-        amx, [&](S_Thread*) -> cell { return g_manager->Destroy(params[1], amx) ? 1 : 0; });
+    return nativeCall<MayEnd::Yes>(amx, [&]() -> cell {
+        S_Thread* self = S_Thread::current();
+        return g_manager->Destroy(params[1], amx, self) ? 1 : 0;
+    });
 }
 
 cell n_SleepThread(AMX* amx, cell* params) {
-    return nativeCall(amx, [&](S_Thread* self) -> cell {
+    return nativeCall<MayEnd::Yes>(amx, [&]() -> cell {
+        S_Thread* self = S_Thread::current();
         // A worker whose thread is stopping ends here, even with a deadline
         // already past.
-        bool ended = !g_manager->BeginSleep(amx) ||
-                     !sleepUntil(boost::posix_time::microsec_clock::universal_time() +
-                                     boost::posix_time::microseconds(
-                                         static_cast<int64_t>(params[1]) * 1000000 / 1000),
-                                 self);
-        g_manager->EndSleep(amx, ended);
-        return ended ? 0 : 1;
+        bool ended = !g_manager->BeginSleep(amx, self);
+        if (!ended) {
+            // EndSleep must follow whatever happens here.
+            try {
+                ended = !sleepUntil(boost::posix_time::microsec_clock::universal_time() +
+                                        boost::posix_time::microseconds(
+                                            static_cast<int64_t>(params[1]) * 1000000 / 1000),
+                                    self);
+            } catch (...) {
+            }
+        }
+        return g_manager->EndSleep(amx, self, ended) ? 0 : 1;
     });
 }

@@ -219,7 +219,7 @@ class AllocationFailure : public ::testing::Test {
         }
         armed = false;
         EXPECT_TRUE(host.faults().empty()) << "run " << n;
-        EXPECT_TRUE(host.stackFaults().empty()) << "run " << n;
+        EXPECT_TRUE(host.scriptFaults().empty()) << "run " << n;
         EXPECT_TRUE(workersEnded()) << "run " << n;
         return failures != 0;
     }
@@ -365,7 +365,7 @@ TEST_F(AllocationFailure, NoWorkerSleepsInAScriptLoadedWithoutItsRecord) {
         host.unloadScript(visited);
         host.unload();
         EXPECT_TRUE(host.faults().empty()) << host.faults().front();
-        EXPECT_TRUE(host.stackFaults().empty()) << host.stackFaults().front();
+        EXPECT_TRUE(host.scriptFaults().empty()) << host.scriptFaults().front();
         EXPECT_EQ(hookRuns, 0);
         EXPECT_TRUE(workersEnded());
     }

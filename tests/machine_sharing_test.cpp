@@ -96,7 +96,8 @@ TEST_F(PluginTest, AWorkerWhoseCreatorNeverWaitsStartsOnceItsCreatorHasReturned)
 // open.mp clears a machine's error field before every native call, on any
 // thread: another thread's native can wipe the error that ends a worker's
 // public before the machine reads it. The public runs on to its next native
-// of the plugin, which must end it again.
+// of the plugin, which must end it again before it does anything: here take
+// a lock that nobody would ever give back.
 TEST_F(PluginTest, AnEndThatAnotherThreadsNativeWipedEndsThePublicAtItsNextNative) {
     host->actAsOpenMp();
     struct Seen {
@@ -111,20 +112,80 @@ TEST_F(PluginTest, AnEndThatAnotherThreadsNativeWipedEndsThePublicAtItsNextNativ
                                      for (int i = 0; i < 1000; ++i) {
                                          ++seen.sleeps;
                                          c.native("SleepThread", {test::kLongSleep});
+                                         c.native("UnLockThread", {c.native("LockThread", {1})});
+                                         ++seen.pastTheEnd;
                                      }
-                                     ++seen.pastTheEnd;
                                  }}});
-    EXPECT_EQ(start(script, "Work"), 1);
     host->afterRaiseError = [&seen, &script](AMX* amx, int) {
         if (amx == script.amx() && !seen.wiped.exchange(true)) {
             test::AsyncRun(script, [](emu::Call& c) { c.native("UnLockThread", {0}); }).join();
         }
     };
-    EXPECT_EQ(call(observer(), "DestroyThread", {1}), 1);
+    EXPECT_EQ(start(load({{"Sleep", test::sleepForever()}}), "Sleep"), 1);
+    EXPECT_EQ(start(script, "Work"), 2);
+    EXPECT_EQ(call(observer(), "DestroyThread", {2}), 1);
     EXPECT_TRUE(seen.wiped);
-    EXPECT_EQ(seen.sleeps, 2);
+    EXPECT_EQ(seen.sleeps, 1);
     EXPECT_EQ(seen.pastTheEnd, 0);
+    EXPECT_EQ(call(observer(), "UnLockThread", {1}), 0) << "the ended public took a lock";
     EXPECT_EQ(test::machineError(script), AMX_ERR_NONE);
+}
+
+// A worker's sleep waits for the worker it created to reach a native; a
+// destruction that comes meanwhile still ends its public at that sleep.
+TEST_F(PluginTest, AStopWhileACreatorWaitsForItsNewWorkerEndsTheCreatorsPublic) {
+    breaksRule("two workers of one script");
+    struct Seen {
+        std::atomic<pid_t> parent{0};
+        std::atomic<pid_t> destroyer{0};
+        std::atomic<int> pastTheSleep{0};
+    };
+    auto& seen = keep<Seen>();
+    test::Gate& childGo = gate();
+    emu::Script& script = load({{"Child",
+                                 [&childGo](emu::Call& c) {
+                                     childGo.wait();
+                                     c.native("SleepThread", {0});
+                                 }},
+                                {"Parent", [&seen](emu::Call& c) {
+                                     seen.parent = test::osThreadId();
+                                     c.native("CreateThreadEx", {emu::str("Child")});
+                                     c.native("SleepThread", {0});
+                                     ++seen.pastTheSleep;
+                                 }}});
+    EXPECT_EQ(startOnce(script, "Parent"), 1);
+    ASSERT_TRUE(test::blocks(seen.parent));
+    test::AsyncRun destroy(observer(), [&seen](emu::Call& c) {
+        seen.destroyer = test::osThreadId();
+        EXPECT_EQ(c.native("DestroyThread", {1}), 1);
+    });
+    ASSERT_TRUE(test::blocks(seen.destroyer));
+    childGo.open();
+    EXPECT_EQ(destroy.join(), AMX_ERR_NONE);
+    EXPECT_EQ(seen.pastTheSleep, 0);
+}
+
+// The server's thread runs every script's code: a wait in one script's code
+// starts none of the threads that another script's code created without
+// waiting, which the next tick starts, and waits for none of them.
+TEST_F(PluginTest, AWaitInOneScriptStartsNoneOfAnotherScriptsNewWorkers) {
+    struct Seen {
+        std::atomic<bool> started{false};
+        std::atomic<bool> released{false};
+    };
+    auto& seen = keep<Seen>();
+    emu::Script& creator = load({{"Busy", [&seen](emu::Call&) {
+                                      seen.started = true;
+                                      // Bounded, so that a wait held by it fails
+                                      // the test instead of hanging it.
+                                      test::eventually([&] { return seen.released.load(); });
+                                  }}});
+    EXPECT_EQ(call(creator, "CreateThreadEx", {emu::str("Busy")}), 1);
+    EXPECT_EQ(call(observer(), "SleepThread", {0}), 1);
+    EXPECT_FALSE(seen.started);
+    seen.released = true;
+    host->tick();
+    EXPECT_TRUE(test::eventually([&] { return seen.started.load(); }));
 }
 
 // Scripts M, N and A, loaded in that order. A's worker runs every script's

@@ -25,9 +25,9 @@ class OpenMpOrder : public ::testing::Test {
         }
         EXPECT_TRUE(host->faults().empty()) << host->faults().front();
         if (overlapExpected) {
-            EXPECT_FALSE(host->stackFaults().empty());
+            EXPECT_FALSE(host->scriptFaults().empty());
         } else {
-            EXPECT_TRUE(host->stackFaults().empty()) << host->stackFaults().front();
+            EXPECT_TRUE(host->scriptFaults().empty()) << host->scriptFaults().front();
         }
         server.reset();
         host.reset();

@@ -201,7 +201,7 @@ TEST_F(WorkerStart, FailedStartReturnsZeroAndRecordsNothing) {
 // Single-shot workers that a worker creates, their starts slowed down, all
 // finish and are reaped: an id reaches the finished queue only once it is in
 // the thread table, or no tick could ever reap it.
-TEST_F(WorkerStart, OnceThreadsFinishingBeforeTheirCreatorGoesOnAreReaped) {
+TEST_F(WorkerStart, OnceThreadsAWorkerCreatesAreReapedThoughTheirStartsAreSlow) {
     static constexpr int kLeaves = 5;
     emu::Script& script = load(
         {{"Quick", [](emu::Call&) {}}, {"Spawn", [](emu::Call& c) {

@@ -558,7 +558,12 @@ class StressTest : public test::PluginTest {
             });
         }
         watchdog_->phase(at + "waiting for every worker to end");
-        waitFor("workers to end", [&] { return emu::countProcessThreads() == baseline_; });
+        // Ticks start the threads that main-thread code created and did not
+        // wait for, and reap.
+        waitFor("workers to end", [&] {
+            tick();
+            return emu::countProcessThreads() == baseline_;
+        });
         {
             std::lock_guard<std::mutex> lock(model_.mutex);
             for (const InstanceRef& thread : unfreed) {

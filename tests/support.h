@@ -228,14 +228,14 @@ class PluginTest : public ::testing::Test {
         }
         EXPECT_TRUE(host->faults().empty()) << host->faults().front();
         if (brokenRule_.empty()) {
-            EXPECT_TRUE(host->stackFaults().empty()) << host->stackFaults().front();
+            EXPECT_TRUE(host->scriptFaults().empty()) << host->scriptFaults().front();
         }
         host.reset();
     }
 
-    // The test runs code of one script beside its worker's on purpose, which
-    // the include forbids: it asserts what the plugin guarantees even then,
-    // and the faults of the machine's one stack are expected.
+    // The test breaks one of the include's rules on purpose: it asserts what
+    // the plugin guarantees even then, and the scripts' faults that the host
+    // records are expected.
     void breaksRule(const char* rule) { brokenRule_ = rule; }
 
     // Runs code as the main script does; expects it to run to its end.

@@ -52,7 +52,8 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     cell id = threads_.ids.take();
     std::unique_ptr<S_Thread> thread;
     try {
-        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode, currentOsThread());
+        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode, currentOsThread(),
+                                            S_Thread::current() != nullptr);
         thread->abandonedIn.reserve(machines_.size());
     } catch (...) {
         threads_.ids.release(id);
@@ -80,8 +81,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
     return id;
 }
 
-bool S_Manager::Destroy(cell id, AMX* amx) {
-    S_Thread* self = S_Thread::current();
+bool S_Manager::Destroy(cell id, AMX* amx, S_Thread* self) {
     RegistryLock lock;
     S_Thread* target = threads_.find(id);
     if (target == nullptr) {
@@ -108,9 +108,8 @@ bool S_Manager::Destroy(cell id, AMX* amx) {
     // Its creator may be waiting for it to start, or its own public to
     // return, only while it runs.
     changed_.notify_all();
-    OsThread me = currentOsThread();
     if (target->state() != ThreadState::Freeing) {
-        clearStarts(me);
+        clearStarts(self, amx);
     }
     enter(self, amx);
     // Finishing a destruction that has begun outranks the caller's own: a
@@ -127,12 +126,13 @@ bool S_Manager::Destroy(cell id, AMX* amx) {
         // Completed by whoever comes next once its worker has ended.
         transition(*target, ThreadEvent::GiveUp, threads_);
     }
+    // Still in the native, and so still in the code of the script that
+    // called it, whose unload waits until it leaves. A stop that comes
+    // meanwhile ends the public all the same.
+    awaitStarts(lock, nullptr);
     if (self != nullptr && (self->state() != ThreadState::Running || unloading(self))) {
         abandon(*self, amx);
     }
-    // Still in the native, and so still in the code of the script that
-    // called it, whose unload waits until it leaves.
-    awaitStarts(lock, me, nullptr);
     leave(self);
     return destroyed;
 }
@@ -143,7 +143,7 @@ void S_Manager::Reap() {
         return;
     }
     RegistryLock lock;
-    startsFromTick(currentOsThread());
+    startsFromTick();
     while (!threads_.ended.empty()) {
         S_Thread& ended = threads_.ended.front();
         transition(ended, ThreadEvent::Claim, threads_);
@@ -156,8 +156,7 @@ void S_Manager::Reap() {
     }
 }
 
-bool S_Manager::BeginSleep(AMX* amx) {
-    S_Thread* self = S_Thread::current();
+bool S_Manager::BeginSleep(AMX* amx, S_Thread* self) {
     if (self != nullptr && self->state() != ThreadState::Running) {
         return false;
     }
@@ -166,23 +165,27 @@ bool S_Manager::BeginSleep(AMX* amx) {
         return true;
     }
     RegistryLock lock;
-    clearStarts(currentOsThread());
+    clearStarts(self, amx);
     enter(self, amx);
     return !unloading(self);
 }
 
-void S_Manager::EndSleep(AMX* amx, bool endPublic) {
-    S_Thread* self = S_Thread::current();
+bool S_Manager::EndSleep(AMX* amx, S_Thread* self, bool endPublic) {
     bool visits = self != nullptr && self->ownVisit() != nullptr;
     if (!endPublic && !visits && threads_.startsPending.load(std::memory_order_acquire) == 0) {
-        return;
+        return false;
     }
     RegistryLock lock;
-    if (endPublic && self != nullptr) {
+    // A stop that comes while the sleep waits for new workers to arrive ends
+    // the public all the same.
+    awaitStarts(lock, nullptr);
+    if (self != nullptr &&
+        (endPublic || self->state() != ThreadState::Running || unloading(self))) {
         abandon(*self, amx);
+        endPublic = true;
     }
-    awaitStarts(lock, currentOsThread(), nullptr);
     leave(self);
+    return endPublic;
 }
 
 S_Manager::Machines S_Manager::EndAgain(S_Thread& self, AMX* amx) {
@@ -194,15 +197,18 @@ void S_Manager::runWorker(S_Thread& thread) noexcept {
     if (thread.begin()) {
         while (thread.state() == ThreadState::Running) {
             thread.callPublic(thread.machine.amx);
-            publicReturned(thread);
-            if (thread.mode != MODE_LOOP) {
+            if (thread.mode != MODE_LOOP || thread.state() != ThreadState::Running) {
                 break;
+            }
+            if (thread.arriving.load(std::memory_order_acquire) ||
+                threads_.startsPending.load(std::memory_order_acquire) != 0) {
+                publicReturned(thread);
             }
         }
     }
     RegistryLock lock;
     if (thread.arriving.load(std::memory_order_relaxed)) {
-        // Stopped before it pushed anything.
+        // Stopped, or unable to tell itself apart, before it pushed anything.
         arrive(thread);
     }
     for (MachineRecord* machine : thread.abandonedIn) {
@@ -211,6 +217,12 @@ void S_Manager::runWorker(S_Thread& thread) noexcept {
         }
     }
     thread.abandonedIn.clear();
+    if (thread.ending.exchange(false, std::memory_order_relaxed)) {
+        unsettled_.fetch_sub(1, std::memory_order_release);
+    }
+    // Its code is done, and the error fields it raised are clear: what it
+    // created and has not started may start, with nobody waiting for it.
+    releaseStarts();
     if (thread.mode == MODE_ONCE) {
         transition(thread, ThreadEvent::Return, threads_);
     }
@@ -218,23 +230,16 @@ void S_Manager::runWorker(S_Thread& thread) noexcept {
     changed_.notify_all();
 }
 
-// The worker's public has returned, so its code is out of the script's way:
-// the threads it created may start. A looping worker calls its public again
-// only once they have arrived.
+// A looping worker's public has returned, so its code is out of the
+// script's way: the threads it created may start, and it calls its public
+// again only once they have arrived, or it stops.
 void S_Manager::publicReturned(S_Thread& self) {
-    if (!self.arriving.load(std::memory_order_acquire) &&
-        threads_.startsPending.load(std::memory_order_acquire) == 0) {
-        return;
-    }
     RegistryLock lock;
     if (self.arriving.load(std::memory_order_relaxed)) {
         arrive(self);
     }
-    OsThread me = currentOsThread();
-    clearStarts(me);
-    if (self.mode == MODE_LOOP) {
-        awaitStarts(lock, me, &self);
-    }
+    clearStarts(&self, self.machine.amx);
+    awaitStarts(lock, &self);
 }
 
 // The worker's public is to end at a native called in amx: counts the
@@ -246,7 +251,9 @@ S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
     if (self.state() == ThreadState::Running) {
         transition(self, ThreadEvent::Retire, threads_);
     }
-    self.ending.store(true, std::memory_order_release);
+    if (!self.ending.exchange(true, std::memory_order_release)) {
+        unsettled_.fetch_add(1, std::memory_order_release);
+    }
     Machines raise{};
     size_t raised = 0;
     for (MachineRecord* machine : {record(amx), &self.machine}) {
@@ -286,22 +293,13 @@ void S_Manager::leave(S_Thread* self) {
     changed_.notify_all();
 }
 
-// Whether an unload waits for this worker: one of its own script, of the
-// script whose code called the native it is in, or of a script it is being
-// abandoned in.
+// Whether an unload waits for this worker while it waits in a native: one of
+// its own script, or of the script whose code called that native. An unload
+// of a script the worker's public was ended in waits for it too, but such a
+// worker never waits: every native returns at once for it.
 bool S_Manager::unloading(const S_Thread* self) const {
-    if (self == nullptr) {
-        return false;
-    }
-    if (self->machine.closing || (self->visiting != nullptr && self->visiting->closing)) {
-        return true;
-    }
-    for (const MachineRecord* machine : self->abandonedIn) {
-        if (machine->closing) {
-            return true;
-        }
-    }
-    return false;
+    return self != nullptr &&
+           (self->machine.closing || (self->visiting != nullptr && self->visiting->closing));
 }
 
 // Joins the worker of a thread in state Freeing, which only its caller holds,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -45,9 +46,13 @@ class S_Manager final {
     // memory or no OS thread for it. The worker starts its public once the
     // calling code is out of the script's way (threads/s_manager_starts.cpp).
     cell Create(AMX* amx, int publicIndex, ThreadMode mode) VANTREL_EXCLUDES(registryGuard);
-    // amx is the machine whose code called DestroyThread. False also when
-    // another caller, a tick or an unload is stopping the thread.
-    bool Destroy(cell id, AMX* amx) VANTREL_EXCLUDES(registryGuard);
+    // Natives pass self, the calling worker's script thread or null on any
+    // other thread (S_Thread::current()), and amx, the machine whose code
+    // called them.
+    //
+    // Destroy is false also when another caller, a tick or an unload is
+    // stopping the thread.
+    bool Destroy(cell id, AMX* amx, S_Thread* self) VANTREL_EXCLUDES(registryGuard);
     // Frees every thread whose worker ended with nobody waiting for it, and at
     // most one finished single-shot thread; starts the threads that the
     // server's code created and that have not started yet.
@@ -57,17 +62,23 @@ class S_Manager final {
     // until the thread's mutex is free and records it as held by amx's
     // script; the wait is cut short only for a worker that an unload waits
     // for. Returns the lock id, 0 when nothing was locked.
-    cell Lock(cell threadId, AMX* amx) VANTREL_EXCLUDES(registryGuard);
+    cell Lock(cell threadId, AMX* amx, S_Thread* self) VANTREL_EXCLUDES(registryGuard);
     bool Unlock(cell lockId) VANTREL_EXCLUDES(registryGuard);
 
     // Around SleepThread, called in amx on any thread. BeginSleep returns
     // false when the calling worker's public must end at once; EndSleep is
-    // told whether it must end.
-    bool BeginSleep(AMX* amx) VANTREL_EXCLUDES(registryGuard);
-    void EndSleep(AMX* amx, bool endPublic) VANTREL_EXCLUDES(registryGuard);
+    // told whether it must end, and tells.
+    bool BeginSleep(AMX* amx, S_Thread* self) VANTREL_EXCLUDES(registryGuard);
+    // Returns whether the public ends, endPublic or a stop that came since.
+    bool EndSleep(AMX* amx, S_Thread* self, bool endPublic) VANTREL_EXCLUDES(registryGuard);
 
-    // At every native of a worker (natives/native_call.h). Arrive: the worker
-    // has reached a native since it started, and its creator's code may go on.
+    // At every native (natives/native_call.h). Whether some worker has
+    // started and not yet arrived, or must end its public: only then has a
+    // native more to do than its work. Read without the guard: a worker that
+    // is such a one was made so on its own thread, or before it was woken.
+    bool Unsettled() const noexcept { return unsettled_.load(std::memory_order_acquire) != 0; }
+    // The worker has reached a native since it started, and its creator's
+    // code may go on.
     void Arrive(S_Thread& self) VANTREL_EXCLUDES(registryGuard);
     // The worker's public must end: counts the abandonment of amx once, and
     // returns the machines to raise the error in, every time.
@@ -80,11 +91,12 @@ class S_Manager final {
     void publicReturned(S_Thread& self) VANTREL_EXCLUDES(registryGuard);
 
     // The start of new workers (threads/s_manager_starts.cpp).
-    void clearStarts(OsThread creator) VANTREL_REQUIRES(registryGuard);
-    void awaitStarts(RegistryLock& lock, OsThread creator, const S_Thread* whileRunning)
+    void clearStarts(const S_Thread* self, AMX* amx) VANTREL_REQUIRES(registryGuard);
+    void awaitStarts(RegistryLock& lock, const S_Thread* whileRunning)
         VANTREL_REQUIRES(registryGuard);
     bool awaitingStarts(OsThread creator) VANTREL_REQUIRES(registryGuard);
-    void startsFromTick(OsThread tick) VANTREL_REQUIRES(registryGuard);
+    void startsFromTick() VANTREL_REQUIRES(registryGuard);
+    void releaseStarts() VANTREL_REQUIRES(registryGuard);
     void startNext(MachineRecord& machine) VANTREL_REQUIRES(registryGuard);
     void start(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
     void arrive(S_Thread& self) VANTREL_REQUIRES(registryGuard);
@@ -105,6 +117,8 @@ class S_Manager final {
     LockTable locks_;
     // Threads not yet freed: each still holds its worker's stack.
     size_t workers_ VANTREL_GUARDED_BY(registryGuard) = 0;
+    // Workers arriving or ending; changed under the guard.
+    std::atomic<int> unsettled_{0};
 };
 
 // The one registry, from Load to Unload. Written by Load before any worker

@@ -3,8 +3,7 @@
 // they hold in the lock table (locks/).
 #include "threads/s_manager.h"
 
-cell S_Manager::Lock(cell threadId, AMX* amx) {
-    S_Thread* self = S_Thread::current();
+cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
     RegistryLock lock;
     S_Thread* thread = threads_.find(threadId);
     if (thread == nullptr) {
@@ -33,8 +32,7 @@ cell S_Manager::Lock(cell threadId, AMX* amx) {
     // taker's record stays: it is the caller's own script's, or one whose
     // unload waits for the caller to leave its native.
     std::shared_ptr<ScriptMutex> mutex = threadMutex;
-    OsThread me = currentOsThread();
-    clearStarts(me);
+    clearStarts(self, amx);
     enter(self, amx);
     if (self != nullptr) {
         self->waitingFor = mutex;
@@ -44,6 +42,9 @@ cell S_Manager::Lock(cell threadId, AMX* amx) {
     if (self != nullptr) {
         self->waitingFor.reset();
     }
+    // Held but not yet recorded while new workers arrive: an unload that
+    // comes meanwhile gives it back below.
+    awaitStarts(lock, nullptr);
     cell lockId = 0;
     if (taken && !unloading(self)) {
         lockId = locks_.add(mutex, taker->locks);
@@ -56,7 +57,6 @@ cell S_Manager::Lock(cell threadId, AMX* amx) {
             abandon(*self, amx);
         }
     }
-    awaitStarts(lock, me, nullptr);
     leave(self);
     return lockId;
 }

@@ -19,14 +19,23 @@ void S_Manager::Arrive(S_Thread& self) {
     }
 }
 
-// The creator's code waits in a native: each thread it created may start,
-// one by one as each before it arrives.
-void S_Manager::clearStarts(OsThread creator) {
+// The calling code waits in a native called in amx: each thread it created
+// may start, one by one as each before it arrives. A worker's code is all its
+// own; the server's thread runs every script's code, and only the code of
+// amx's script waits here: threads other scripts' code created wait for a
+// tick.
+void S_Manager::clearStarts(const S_Thread* self, AMX* amx) {
     if (threads_.starts.empty()) {
         return;
     }
+    OsThread me = currentOsThread();
+    const MachineRecord* only = self != nullptr ? nullptr : record(amx);
+    if (self == nullptr && only == nullptr) {
+        return;
+    }
     for (S_Thread& thread : threads_.starts) {
-        if (thread.creator == creator && thread.state() == ThreadState::Unstarted) {
+        if (thread.creator == me && thread.state() == ThreadState::Unstarted &&
+            (only == nullptr || &thread.machine == only)) {
             thread.cleared = true;
         }
     }
@@ -37,11 +46,11 @@ void S_Manager::clearStarts(OsThread creator) {
     }
 }
 
-// Until every thread the creator let start has arrived; for a worker whose
-// public returned, only while it runs. Threads a tick started are not
-// waited for: their creator's code has long returned.
-void S_Manager::awaitStarts(RegistryLock& lock, OsThread creator, const S_Thread* whileRunning) {
-    while (awaitingStarts(creator) &&
+// Until every thread the calling code let start has arrived; for a worker
+// whose public returned, only while it runs.
+void S_Manager::awaitStarts(RegistryLock& lock, const S_Thread* whileRunning) {
+    OsThread me = currentOsThread();
+    while (awaitingStarts(me) &&
            (whileRunning == nullptr || whileRunning->state() == ThreadState::Running)) {
         lock.wait(changed_);
     }
@@ -56,13 +65,29 @@ bool S_Manager::awaitingStarts(OsThread creator) {
     return false;
 }
 
-// The server's code that created these threads has returned: each machine
-// starts one of them per tick, without waiting for it.
-void S_Manager::startsFromTick(OsThread tick) {
+// The server's code has returned: each machine starts one thread that
+// code created per tick, without waiting for it. Threads a tick started are
+// not waited for either.
+void S_Manager::startsFromTick() {
     for (S_Thread& thread : threads_.starts) {
-        if (thread.creator == tick && thread.state() == ThreadState::Unstarted &&
+        if (!thread.createdByWorker && thread.state() == ThreadState::Unstarted &&
             thread.machine.starting == nullptr) {
             start(thread);
+        }
+    }
+}
+
+// A worker that ends lets every thread it created start, and waits for none:
+// its OS thread's id may soon be another's.
+void S_Manager::releaseStarts() {
+    OsThread me = currentOsThread();
+    for (S_Thread& thread : threads_.starts) {
+        if (thread.creator == me) {
+            thread.creator = kNoThread;
+            thread.cleared = true;
+            if (thread.state() == ThreadState::Unstarted) {
+                startNext(thread.machine);
+            }
         }
     }
 }
@@ -83,11 +108,13 @@ void S_Manager::startNext(MachineRecord& machine) {
 void S_Manager::start(S_Thread& thread) {
     thread.machine.starting = &thread;
     thread.arriving.store(true, std::memory_order_release);
+    unsettled_.fetch_add(1, std::memory_order_release);
     transition(thread, ThreadEvent::Start, threads_);
 }
 
 void S_Manager::arrive(S_Thread& self) {
     self.arriving.store(false, std::memory_order_relaxed);
+    unsettled_.fetch_sub(1, std::memory_order_release);
     threads_.removeStart(self);
     if (self.machine.starting == &self) {
         self.machine.starting = nullptr;

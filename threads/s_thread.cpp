@@ -70,13 +70,14 @@ const RunningThread runningThread;
 }  // namespace
 
 S_Thread::S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode,
-                   OsThread creator)
+                   OsThread creator, bool createdByWorker)
     : mutex(std::make_shared<ScriptMutex>()),
       machine(machine),
       id(id),
       publicIndex(publicIndex),
       mode(mode),
-      creator(creator) {}
+      creator(creator),
+      createdByWorker(createdByWorker) {}
 
 bool S_Thread::sleepFor(const boost::posix_time::time_duration& duration) noexcept {
     boost::unique_lock<boost::mutex> lock(sleepGuard_);
@@ -111,9 +112,4 @@ bool S_Thread::begin() noexcept {
     // A worker that cannot tell itself apart runs nothing: destroying its own
     // thread, it would wait for itself.
     return runningThread.set(this);
-}
-
-void S_Thread::callPublic(AMX* amx) noexcept {
-    host::Push(amx, id);
-    host::Exec(amx, nullptr, publicIndex);
 }

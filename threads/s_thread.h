@@ -14,6 +14,7 @@
 
 #include "common/os_thread.h"
 #include "common/registry_guard.h"
+#include "host/host.h"
 #include "host/host_api.h"
 #include "locks/script_mutex.h"
 #include "threads/thread_state.h"
@@ -41,7 +42,8 @@ constexpr size_t kMaxWorkers =
 // and over or once. The registry creates, starts, stops and frees it.
 class S_Thread {
   public:
-    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode, OsThread creator);
+    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode, OsThread creator,
+             bool createdByWorker);
     S_Thread(const S_Thread&) = delete;
     S_Thread& operator=(const S_Thread&) = delete;
 
@@ -54,7 +56,10 @@ class S_Thread {
     // worker which script thread it runs, false when it cannot.
     bool begin() noexcept;
     // Pushes the id and calls the public once, in amx, its machine.
-    void callPublic(AMX* amx) noexcept;
+    void callPublic(AMX* amx) noexcept {
+        host::Push(amx, id);
+        host::Exec(amx, nullptr, publicIndex);
+    }
 
     ThreadState state() const { return state_.load(std::memory_order_acquire); }
 
@@ -79,9 +84,12 @@ class S_Thread {
     // its script is loaded, and a name that is no public creates no thread.
     const int publicIndex;
     const ThreadMode mode;
-    // The OS thread whose code called CreateThread: the worker starts only
-    // while that code is out of the script's way.
-    const OsThread creator;
+    // The worker starts only while the code that called CreateThread is out
+    // of the script's way. That code ran on this OS thread, which waits for
+    // the worker's arrival in the native that let it start; kNoThread once
+    // nobody waits. A worker's code, or the server's.
+    OsThread creator VANTREL_GUARDED_BY(registryGuard);
+    const bool createdByWorker;
     // Started under the registry guard; joined without it by whoever holds
     // the thread in state Freeing, when nothing else touches it.
     boost::thread worker;
