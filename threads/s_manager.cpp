@@ -109,7 +109,7 @@ bool S_Manager::Destroy(cell id, AMX* amx, S_Thread* self) {
     // return, only while it runs.
     changed_.notify_all();
     if (target->state() != ThreadState::Freeing) {
-        clearStarts(self, amx);
+        clearStarts(self, record(amx));
     }
     enter(self, amx);
     // Finishing a destruction that has begun outranks the caller's own: a
@@ -165,7 +165,7 @@ bool S_Manager::BeginSleep(AMX* amx, S_Thread* self) {
         return true;
     }
     RegistryLock lock;
-    clearStarts(self, amx);
+    clearStarts(self, record(amx));
     enter(self, amx);
     return !unloading(self);
 }
@@ -238,7 +238,7 @@ void S_Manager::publicReturned(S_Thread& self) {
     if (self.arriving.load(std::memory_order_relaxed)) {
         arrive(self);
     }
-    clearStarts(&self, self.machine.amx);
+    clearStarts(&self, &self.machine);
     awaitStarts(lock, &self);
 }
 

@@ -91,7 +91,8 @@ class S_Manager final {
     void publicReturned(S_Thread& self) VANTREL_EXCLUDES(registryGuard);
 
     // The start of new workers (threads/s_manager_starts.cpp).
-    void clearStarts(const S_Thread* self, AMX* amx) VANTREL_REQUIRES(registryGuard);
+    void clearStarts(const S_Thread* self, const MachineRecord* waiting)
+        VANTREL_REQUIRES(registryGuard);
     void awaitStarts(RegistryLock& lock, const S_Thread* whileRunning)
         VANTREL_REQUIRES(registryGuard);
     bool awaitingStarts(OsThread creator) VANTREL_REQUIRES(registryGuard);

@@ -32,7 +32,7 @@ cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
     // taker's record stays: it is the caller's own script's, or one whose
     // unload waits for the caller to leave its native.
     std::shared_ptr<ScriptMutex> mutex = threadMutex;
-    clearStarts(self, amx);
+    clearStarts(self, record(amx));
     enter(self, amx);
     if (self != nullptr) {
         self->waitingFor = mutex;

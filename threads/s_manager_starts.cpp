@@ -19,20 +19,17 @@ void S_Manager::Arrive(S_Thread& self) {
     }
 }
 
-// The calling code waits in a native called in amx: each thread it created
-// may start, one by one as each before it arrives. A worker's code is all its
-// own; the server's thread runs every script's code, and only the code of
-// amx's script waits here: threads other scripts' code created wait for a
-// tick.
-void S_Manager::clearStarts(const S_Thread* self, AMX* amx) {
-    if (threads_.starts.empty()) {
+// The calling code, of the script whose record is waiting, waits in a
+// native: each thread it created may start, one by one as each before it
+// arrives. A worker's code is all its own; the server's thread runs every
+// script's code, and only the waiting script's code waits here: threads
+// other scripts' code created wait for a tick.
+void S_Manager::clearStarts(const S_Thread* self, const MachineRecord* waiting) {
+    if (threads_.starts.empty() || (self == nullptr && waiting == nullptr)) {
         return;
     }
     OsThread me = currentOsThread();
-    const MachineRecord* only = self != nullptr ? nullptr : record(amx);
-    if (self == nullptr && only == nullptr) {
-        return;
-    }
+    const MachineRecord* only = self != nullptr ? nullptr : waiting;
     for (S_Thread& thread : threads_.starts) {
         if (thread.creator == me && thread.state() == ThreadState::Unstarted &&
             (only == nullptr || &thread.machine == only)) {
