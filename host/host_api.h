@@ -87,7 +87,9 @@ enum SupportsFlags {
 // Indices into the AMX function table.
 enum AmxExport {
     PLUGIN_AMX_EXPORT_Exec = 7,
+    PLUGIN_AMX_EXPORT_FindNative = 8,
     PLUGIN_AMX_EXPORT_FindPublic = 9,
+    PLUGIN_AMX_EXPORT_FindPubVar = 10,
     PLUGIN_AMX_EXPORT_GetAddr = 13,
     PLUGIN_AMX_EXPORT_GetPublic = 15,
     PLUGIN_AMX_EXPORT_GetString = 17,
@@ -102,7 +104,9 @@ enum AmxExport {
 
 typedef void (*logprintf_t)(const char* format, ...);
 typedef int (*amx_Exec_t)(AMX* amx, cell* retval, int index);
+typedef int (*amx_FindNative_t)(AMX* amx, const char* name, int* index);
 typedef int (*amx_FindPublic_t)(AMX* amx, const char* name, int* index);
+typedef int (*amx_FindPubVar_t)(AMX* amx, const char* varname, cell* amx_addr);
 typedef int (*amx_GetAddr_t)(AMX* amx, cell amx_addr, cell** phys_addr);
 // Copies the name without a bound: funcname must hold the longest name that
 // amx_NameLength gives, and its terminator.

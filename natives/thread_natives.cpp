@@ -6,6 +6,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "host/host.h"
+#include "host/script_file.h"
 #include "natives/native_call.h"
 #include "threads/s_manager.h"
 
