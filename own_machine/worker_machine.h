@@ -1,0 +1,41 @@
+// A worker's own machine: a struct that shares its script's code and globals
+// (base and data) and has registers, an error field and a parameter count of
+// its own, bounding a heap and a stack in one slot of the script's room.
+#pragma once
+
+#include <cstddef>
+
+#include "common/registry_guard.h"
+#include "host/host_api.h"
+#include "own_machine/script_room.h"
+
+class WorkerMachine {
+  public:
+    // In a slot taken from room, given back by release().
+    WorkerMachine(ScriptRoom& room, size_t slot) : room_(&room), slot_(slot) {}
+    WorkerMachine(const WorkerMachine&) = delete;
+    WorkerMachine& operator=(const WorkerMachine&) = delete;
+
+    // Sets the struct up as the host sets up a machine, from the script's as
+    // it stands: before every execution of the public, since an overflow
+    // error leaves the registers where the overflow was, and another plugin
+    // may have replaced the script's callback.
+    AMX* prepare(const AMX& script);
+    AMX* machine() { return &amx_; }
+    bool runs(const AMX* amx) const { return amx == &amx_; }
+    void release() VANTREL_REQUIRES(registryGuard) { room_->giveBack(slot_); }
+
+  private:
+    // The machine calls every native of the worker's through here: a call
+    // that the script's callback would make is checked first.
+    static int callback(AMX* amx, cell index, cell* result, cell* params);
+
+    // First, so that the callback finds the rest from the struct it is handed.
+    AMX amx_{};
+    // A server's struct may be longer than the fields the plugin knows: its
+    // machine finds zeros there, as in a struct it made itself.
+    unsigned char hostFields_[64] = {};
+    ScriptRoom* const room_;
+    const size_t slot_;
+    AMX_CALLBACK scriptCallback_ = nullptr;
+};
