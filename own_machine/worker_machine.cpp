@@ -4,29 +4,29 @@
 #include <type_traits>
 
 AMX* WorkerMachine::prepare(const AMX& script) {
-    amx_.base = script.base;
-    amx_.data = script.data;
-    amx_.callback = &WorkerMachine::callback;
-    amx_.debug = script.debug;
-    amx_.flags = script.flags;
-    std::memcpy(amx_.usertags, script.usertags, sizeof amx_.usertags);
-    std::memcpy(amx_.userdata, script.userdata, sizeof amx_.userdata);
-    amx_.sysreq_d = script.sysreq_d;
+    struct_.amx.base = script.base;
+    struct_.amx.data = script.data;
+    struct_.amx.callback = &WorkerMachine::callback;
+    struct_.amx.debug = script.debug;
+    struct_.amx.flags = script.flags;
+    std::memcpy(struct_.amx.usertags, script.usertags, sizeof struct_.amx.usertags);
+    std::memcpy(struct_.amx.userdata, script.userdata, sizeof struct_.amx.userdata);
+    struct_.amx.sysreq_d = script.sysreq_d;
     scriptCallback_ = script.callback;
 
-    amx_.cip = 0;
-    amx_.frm = 0;
-    amx_.hlw = amx_.hea = room_->heapBottom(slot_);
-    amx_.stp = amx_.stk = room_->stackTop(slot_);
+    struct_.amx.cip = 0;
+    struct_.amx.frm = 0;
+    struct_.amx.hlw = struct_.amx.hea = room_->heapBottom(slot_);
+    struct_.amx.stp = struct_.amx.stk = room_->stackTop(slot_);
     // String functions rely on the zero cell at the top.
-    std::memset(amx_.data + amx_.stp, 0, sizeof(cell));
-    amx_.pri = 0;
-    amx_.alt = 0;
-    amx_.error = AMX_ERR_NONE;
-    amx_.paramcount = 0;
-    amx_.reset_stk = amx_.stk;
-    amx_.reset_hea = amx_.hea;
-    return &amx_;
+    std::memset(struct_.amx.data + struct_.amx.stp, 0, sizeof(cell));
+    struct_.amx.pri = 0;
+    struct_.amx.alt = 0;
+    struct_.amx.error = AMX_ERR_NONE;
+    struct_.amx.paramcount = 0;
+    struct_.amx.reset_stk = struct_.amx.stk;
+    struct_.amx.reset_hea = struct_.amx.hea;
+    return &struct_.amx;
 }
 
 int WorkerMachine::callback(AMX* amx, cell index, cell* result, cell* params) {

@@ -21,8 +21,8 @@ class WorkerMachine {
     // error leaves the registers where the overflow was, and another plugin
     // may have replaced the script's callback.
     AMX* prepare(const AMX& script);
-    AMX* machine() { return &amx_; }
-    bool runs(const AMX* amx) const { return amx == &amx_; }
+    AMX* machine() { return &struct_.amx; }
+    bool runs(const AMX* amx) const { return amx == &struct_.amx; }
     void release() VANTREL_REQUIRES(registryGuard) { room_->giveBack(slot_); }
 
   private:
@@ -30,11 +30,13 @@ class WorkerMachine {
     // that the script's callback would make is checked first.
     static int callback(AMX* amx, cell index, cell* result, cell* params);
 
-    // First, so that the callback finds the rest from the struct it is handed.
-    AMX amx_{};
-    // A server's struct may be longer than the fields the plugin knows: its
-    // machine finds zeros there, as in a struct it made itself.
-    unsigned char hostFields_[64] = {};
+    // First, so that the callback finds the rest from the struct it is
+    // handed. A server's struct may be longer than the fields the plugin
+    // knows: its machine finds zeros beyond them, as in a struct it made.
+    struct {
+        AMX amx;
+        unsigned char hostFields[64];
+    } struct_{};
     ScriptRoom* const room_;
     const size_t slot_;
     AMX_CALLBACK scriptCallback_ = nullptr;
