@@ -43,6 +43,7 @@ class BadInputTest : public test::PluginTest {
                  sleeperWokeUp = true;
              }},
         };
+        definition.natives = test::kAllNatives;
         script = &host->loadScript(std::move(definition));
         baseline = emu::countProcessThreads();
     }
