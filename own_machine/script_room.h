@@ -39,6 +39,8 @@ class ScriptRoom {
     // the stack's top cell, which holds a zero.
     cell heapBottom(size_t slot) const;
     cell stackTop(size_t slot) const;
+    // The script's own block: globals, heap and stack.
+    cell blockBytes() const { return static_cast<cell>(blockBytes_); }
 
     // Whether a worker's call of the native at this index is refused: the
     // server's natives that keep the machine they are handed for a later

@@ -29,6 +29,22 @@ AMX* WorkerMachine::prepare(const AMX& script) {
     return &struct_.amx;
 }
 
+const WorkerMachine* WorkerMachine::of(const AMX* amx) {
+    return amx->callback == &WorkerMachine::callback ? reinterpret_cast<const WorkerMachine*>(amx)
+                                                     : nullptr;
+}
+
+cell WorkerMachine::readableFrom(cell address) const {
+    const AMX& own = struct_.amx;
+    cell block = room_->blockBytes();
+    if (address >= 0 && address < block) {
+        return block - address;
+    }
+    return address >= own.hlw && address <= own.stp
+               ? own.stp + static_cast<cell>(sizeof(cell)) - address
+               : 0;
+}
+
 int WorkerMachine::callback(AMX* amx, cell index, cell* result, cell* params) {
     static_assert(std::is_standard_layout<WorkerMachine>::value,
                   "the struct the machine hands over leads the worker's machine");

@@ -23,6 +23,12 @@ class WorkerMachine {
     AMX* prepare(const AMX& script);
     AMX* machine() { return &struct_.amx; }
     bool runs(const AMX* amx) const { return amx == &struct_.amx; }
+    // The worker's machine that runs on the struct, or null: only a worker's
+    // struct calls its natives through this class's callback.
+    static const WorkerMachine* of(const AMX* amx);
+    // How many bytes from the script address a string may span: the script's
+    // block, or the worker's own heap or stack; 0 anywhere else.
+    cell readableFrom(cell address) const;
     void release() VANTREL_REQUIRES(registryGuard) { room_->giveBack(slot_); }
 
   private:
