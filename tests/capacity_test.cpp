@@ -1,7 +1,11 @@
 // What a worker's stack holds, and how many workers the server's address
 // space holds. Kept apart from the other tests: it fills the process.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 
 #include "tests/support.h"
 
@@ -38,28 +42,37 @@ TEST_F(PluginTest, ServerNativesCalledByAWorkerHaveRoomOnItsStack) {
 #endif
 
 #if UINTPTR_MAX == 0xFFFFFFFFu && !defined(_WIN32)
-// The 32-bit server: 2,048 workers' stacks fit beside a server that still
-// needs a gigabyte for itself; a worker more is refused rather than taking
-// the server's last address space. Not under Wine, which reserves at least
-// a megabyte for every thread's stack and so fits about 950 threads.
+// The 32-bit server: 2,048 workers of one script, each on a machine of its
+// own with the default stack (16 KiB), fit beside a server that still needs
+// a gigabyte for itself; a worker more is refused rather than taking the
+// server's last address space. Not under Wine, which reserves at least a
+// megabyte for every thread's stack and so fits about 950 threads.
 TEST_F(PluginTest, ThirtyTwoBitServerHoldsItsWorkersAndRoomForItself) {
     constexpr cell kCeiling = 2048;
     auto& asleep = keep<std::atomic<int>>();
-    emu::Script& script = load({{"Sleep", [&asleep](emu::Call& c) {
-                                     ++asleep;
-                                     c.native("SleepThread", {test::kLongSleep});
-                                 }}});
-    // Every worker of the script starts during the one sleep, each building
-    // on the stack below the one before.
+    auto& stacks = keep<std::pair<std::mutex, std::set<cell>>>();
+    emu::ScriptDefinition definition{{{"Sleep",
+                                       [&](emu::Call& c) {
+                                           {
+                                               std::lock_guard<std::mutex> lock(stacks.first);
+                                               stacks.second.insert(c.amx().stp);
+                                           }
+                                           ++asleep;
+                                           c.native("SleepThread", {test::kLongSleep});
+                                       }}},
+                                     test::kAllNatives};
+    definition.dataCells = 8 * 1024;
+    emu::Script& script = host->loadScript(std::move(definition));
     run(script, [&](emu::Call& c) {
         for (cell id = 1; id <= kCeiling; ++id) {
             ASSERT_EQ(c.native("CreateThread", {emu::str("Sleep")}), id);
         }
         EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 0);
         EXPECT_EQ(c.native("CreateThreadEx", {emu::str("Sleep")}), 0);
-        c.native("SleepThread", {0});
     });
-    EXPECT_EQ(asleep, kCeiling);
+    ASSERT_TRUE(test::eventually([&] { return asleep == kCeiling; }));
+    EXPECT_EQ(stacks.second.size(), static_cast<size_t>(kCeiling));
+    EXPECT_EQ(stacks.second.count(script.amx()->stp), 0u);
     volatile char* serverMemory = static_cast<char*>(std::malloc(size_t{1} << 30));
     ASSERT_NE(serverMemory, nullptr) << "the workers took the server's address space";
     serverMemory[0] = 1;
@@ -74,5 +87,49 @@ TEST_F(PluginTest, ThirtyTwoBitServerHoldsItsWorkersAndRoomForItself) {
     EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Sleep")}), 1);
 }
 #endif
+
+// Starts wait on a shared machine until their creator waits in a native or a
+// tick comes: a script's code that created threads and returned leaves them
+// pending. A wait of other code that starts nothing must cost nothing more
+// for four times as many pending starts, or every start of a chain would
+// cost in proportion to the starts still pending behind it.
+TEST_F(PluginTest, AWaitThatStartsNothingCostsTheSameForMorePendingStarts) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || UINTPTR_MAX == 0xFFFFFFFFu
+    constexpr int kPending = 256;
+#else
+    constexpr int kPending = 1024;
+#endif
+    constexpr int kWaits = 2000;
+    emu::Script& creator = loadShared({{"Step", [](emu::Call&) {}}});
+    emu::Script& waiter = loadShared();
+    // The quickest of three runs of the waits.
+    auto waitsWith = [&](int pending) {
+        run(creator, [pending](emu::Call& c) {
+            for (int i = 0; i < pending; ++i) {
+                EXPECT_GT(c.native("CreateThreadEx", {emu::str("Step")}), 0);
+            }
+        });
+        auto quickest = std::chrono::steady_clock::duration::max();
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            auto began = std::chrono::steady_clock::now();
+            run(waiter, [](emu::Call& c) {
+                for (int i = 0; i < kWaits; ++i) {
+                    c.native("SleepThread", {0});
+                }
+            });
+            quickest = std::min(quickest, std::chrono::steady_clock::now() - began);
+        }
+        // One start per tick, each reaped at a later one.
+        EXPECT_TRUE(test::eventually([&] {
+            host->tick();
+            return workersEnded();
+        }));
+        return std::chrono::duration<double>(quickest).count();
+    };
+    double few = waitsWith(kPending);
+    double many = waitsWith(4 * kPending);
+    EXPECT_LT(many / few, 2.0) << kWaits << " waits took " << few << " s beside " << kPending
+                               << " pending starts, " << many << " s beside " << 4 * kPending;
+}
 
 }  // namespace

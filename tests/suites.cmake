@@ -35,6 +35,7 @@ vantrel_test(vantrel-tests
     lock_test.cpp
     lock_lifetime_test.cpp
     machine_sharing_test.cpp
+    own_machine_test.cpp
 )
 
 # Every native given what no script should pass it.
