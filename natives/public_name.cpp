@@ -29,36 +29,29 @@ uint32_t cellAt(const cell* cells, size_t index) {
     return value;
 }
 
-// The string's length in characters, or -1 when no terminator comes within
-// the characters a name may have or the cells there are to read.
-int boundedLength(const cell* cells, size_t readable) {
-    if (readable == 0) {
-        return -1;
-    }
-    bool packed = cellAt(cells, 0) > kUnpackedMax;
+// Copies the string into name in one pass, bounded by what there is to read
+// however another thread rewrites it meanwhile; false when no terminator comes within the
+// characters a name may have or the cells there are to read, or the name is empty.
+bool decode(const cell* cells, size_t readable, char (&name)[kMaxPublicName + 1]) {
+    bool packed = readable != 0 && cellAt(cells, 0) > kUnpackedMax;
     int length = 0;
     for (size_t i = 0; i < readable; ++i) {
         uint32_t value = cellAt(cells, i);
-        if (!packed) {
-            if (value == 0) {
-                return length;
+        // A packed cell holds its first character in the high byte; an
+        // unpacked one a character of its own, as the host reads it.
+        for (int shift = packed ? 24 : 0; shift >= 0; shift -= 8) {
+            auto character = static_cast<char>(packed ? (value >> shift) & 0xFF : value);
+            if (packed ? character == '\0' : value == 0) {
+                name[length] = '\0';
+                return length > 0;
             }
-            if (++length > kMaxPublicName) {
-                return -1;
+            if (length == kMaxPublicName) {
+                return false;
             }
-            continue;
-        }
-        // A packed cell holds its first character in the high byte.
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            if (((value >> shift) & 0xFF) == 0) {
-                return length;
-            }
-            if (++length > kMaxPublicName) {
-                return -1;
-            }
+            name[length++] = character;
         }
     }
-    return -1;
+    return false;
 }
 
 }  // namespace
@@ -68,11 +61,5 @@ bool ReadPublicName(AMX* amx, cell address, char (&name)[kMaxPublicName + 1]) {
     if (host::GetAddr(amx, address, &cells) != AMX_ERR_NONE || cells == nullptr) {
         return false;
     }
-    int length =
-        boundedLength(cells, static_cast<size_t>(readableBytes(amx, address)) / sizeof(cell));
-    if (length <= 0) {
-        return false;
-    }
-    host::GetString(name, cells, static_cast<size_t>(length) + 1);
-    return true;
+    return decode(cells, static_cast<size_t>(readableBytes(amx, address)) / sizeof(cell), name);
 }
