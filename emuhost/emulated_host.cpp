@@ -548,6 +548,8 @@ void EmulatedHost::logprintf(const char* format, ...) {
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     if (g_host != nullptr) {
+        // The server's log is its own, written by its main thread.
+        g_host->onExportThread("logprintf");
         g_host->serverLog(line);
     }
 }

@@ -22,6 +22,9 @@ constexpr std::array<const char*, 3> kRefusedNatives = {"SetTimer", "SetTimerEx"
 constexpr size_t kRoomBudget = sizeof(void*) == 4 ? size_t{64} << 20 : size_t{1} << 30;
 constexpr size_t kMostSlots = sizeof(void*) == 4 ? 2048 : 65536;
 
+// Whether some room owes the log a line.
+std::atomic<bool> g_noticesDue{false};
+
 size_t roundUp(size_t bytes, size_t unit) {
     return (bytes + unit - 1) / unit * unit;
 }
@@ -30,6 +33,21 @@ size_t slotsWithin(size_t scriptBytes, size_t slotBytes) {
     return scriptBytes >= kRoomBudget
                ? 0
                : std::min(kMostSlots, (kRoomBudget - scriptBytes) / slotBytes);
+}
+
+// As many slots as the address space holds, down to none: a script whose
+// workers find no room still loads, and its CreateThread says why.
+ReservedRoom reserve(size_t scriptBytes, size_t slotBytes, size_t* slots) {
+    for (;;) {
+        try {
+            return ReservedRoom(scriptBytes + *slots * slotBytes);
+        } catch (const std::bad_alloc&) {
+            if (*slots == 0) {
+                throw;
+            }
+            *slots /= 2;
+        }
+    }
 }
 
 }  // namespace
@@ -57,7 +75,7 @@ ScriptRoom::ScriptRoom(AMX* amx)
       areaBytes_(roundUp(blockBytes_ - static_cast<size_t>(hlw_), ReservedRoom::pageBytes())),
       slotBytes_(ReservedRoom::pageBytes() + areaBytes_),
       slots_(slotsWithin(scriptBytes_, slotBytes_)),
-      room_(scriptBytes_ + slots_ * slotBytes_) {
+      room_(reserve(scriptBytes_, slotBytes_, &slots_)) {
     if (!room_.commit(0, scriptBytes_)) {
         throw std::bad_alloc();
     }
@@ -105,14 +123,8 @@ bool ScriptRoom::takeSlot(size_t* slot) {
         } catch (const std::bad_alloc&) {
         }
     }
-    if (!taken && !toldFull_) {
-        toldFull_ = true;
-        std::string line = "Vantrel: no room for another worker of " + describe() + " (" +
-                           std::to_string(slots_) + " workers with a stack of " +
-                           std::to_string(areaBytes_ / 1024) +
-                           " KiB each fill what one script may reserve): CreateThread and "
-                           "CreateThreadEx return 0 until one ends";
-        host::logprintf(line.c_str());
+    if (!taken) {
+        owe(kFullNotice);
     }
     return taken;
 }
@@ -130,14 +142,43 @@ cell ScriptRoom::stackTop(size_t slot) const {
 }
 
 bool ScriptRoom::refuse(size_t which) {
-    if (!toldRefused_[which].exchange(true, std::memory_order_relaxed)) {
-        std::string line = std::string("Vantrel: refused ") + kRefusedNatives[which] +
-                           " from a worker of " + describe() +
-                           ": it keeps the machine it is handed for a later call, which only "
-                           "the main thread's machine outlives";
-        host::logprintf(line.c_str());
-    }
+    owe(which);
     return true;
+}
+
+void ScriptRoom::owe(size_t notice) {
+    Notice unsaid = Notice::Unsaid;
+    if (notices_[notice].compare_exchange_strong(unsaid, Notice::Due, std::memory_order_relaxed)) {
+        g_noticesDue.store(true, std::memory_order_release);
+    }
+}
+
+bool ScriptRoom::noticesDue() {
+    return g_noticesDue.exchange(false, std::memory_order_acquire);
+}
+
+std::vector<std::string> ScriptRoom::takeNotices() {
+    std::vector<std::string> lines;
+    for (size_t notice = 0; notice < notices_.size(); ++notice) {
+        Notice due = Notice::Due;
+        if (!notices_[notice].compare_exchange_strong(due, Notice::Said,
+                                                      std::memory_order_relaxed)) {
+            continue;
+        }
+        if (notice == kFullNotice) {
+            lines.push_back("Vantrel: no room for another worker of " + describe() + " (" +
+                            std::to_string(slots_) + " workers with a stack of " +
+                            std::to_string(areaBytes_ / 1024) +
+                            " KiB each fill what one script may reserve): CreateThread and "
+                            "CreateThreadEx return 0 until one ends");
+        } else {
+            lines.push_back(std::string("Vantrel: refused ") + kRefusedNatives[notice] +
+                            " from a worker of " + describe() +
+                            ": it keeps the machine it is handed for a later call, which only "
+                            "the main thread's machine outlives");
+        }
+    }
+    return lines;
 }
 
 std::string ScriptRoom::describe() const {

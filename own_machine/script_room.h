@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "common/id_pool.h"
 #include "common/registry_guard.h"
@@ -44,15 +45,25 @@ class ScriptRoom {
 
     // Whether a worker's call of the native at this index is refused: the
     // server's natives that keep the machine they are handed for a later
-    // call, which a worker's machine does not outlive. Logs the first
-    // refusal of each.
+    // call, which a worker's machine does not outlive. The first refusal of
+    // each is owed to the server's log.
     bool refuses(cell nativeIndex) {
         return nativeIndex >= 0 && static_cast<size_t>(nativeIndex) < refusedAt_.size() &&
                refusedAt_[nativeIndex] != 0 && refuse(refusedAt_[nativeIndex] - 1);
     }
 
+    // The server's log is written on its main thread only, like the rest of
+    // the server: lines become due on any thread, and the main thread takes
+    // them, each at most once for the script.
+    static bool noticesDue();
+    std::vector<std::string> takeNotices();
+
   private:
+    enum class Notice : unsigned char { Unsaid, Due, Said };
+    // One for each refused native, then one for a full room.
+    static constexpr size_t kFullNotice = 3;
     bool refuse(size_t which);
+    void owe(size_t notice);
     // Names the script in the server's log.
     std::string describe() const;
 
@@ -64,14 +75,14 @@ class ScriptRoom {
     const size_t scriptBytes_;
     const size_t areaBytes_;
     const size_t slotBytes_;
-    const size_t slots_;
+    // As many as the address space had room for at AmxLoad.
+    size_t slots_;
     ReservedRoom room_;
     IdPool taken_ VANTREL_GUARDED_BY(registryGuard);
     // Slots below it have their pages committed: ids are the smallest free,
     // so a slot is taken only once every slot below it has been.
     size_t committed_ VANTREL_GUARDED_BY(registryGuard) = 0;
-    bool toldFull_ VANTREL_GUARDED_BY(registryGuard) = false;
     // For each native index, 1 + which refused native it is, or 0.
     std::basic_string<unsigned char> refusedAt_;
-    std::array<std::atomic<bool>, 3> toldRefused_{};
+    std::array<std::atomic<Notice>, kFullNotice + 1> notices_{};
 };

@@ -29,13 +29,20 @@ void S_Manager::AddMachine(AMX* amx) {
 }
 
 void S_Manager::RemoveMachine(AMX* amx) {
-    RegistryLock lock;
-    MachineRecord* machine = record(amx);
-    if (machine == nullptr) {
-        return;
+    std::vector<std::string> notices;
+    {
+        RegistryLock lock;
+        MachineRecord* machine = record(amx);
+        if (machine == nullptr) {
+            return;
+        }
+        close(lock, machine);
+        if (machine->room) {
+            notices = machine->room->takeNotices();
+        }
+        machines_.erase(amx);
     }
-    close(lock, machine);
-    machines_.erase(amx);
+    writeToLog(notices);
 }
 
 cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
@@ -170,21 +177,39 @@ bool S_Manager::Destroy(cell id, AMX* amx, S_Thread* self) {
 }
 
 void S_Manager::Reap() {
-    if (threads_.pending.load(std::memory_order_acquire) == 0 &&
+    bool noticesDue = ScriptRoom::noticesDue();
+    if (!noticesDue && threads_.pending.load(std::memory_order_acquire) == 0 &&
         threads_.startsPending.load(std::memory_order_acquire) == 0) {
         return;
     }
-    RegistryLock lock;
-    startsFromTick();
-    while (!threads_.ended.empty()) {
-        S_Thread& ended = threads_.ended.front();
-        transition(ended, ThreadEvent::Claim, threads_);
-        free(lock, ended);
+    std::vector<std::string> notices;
+    {
+        RegistryLock lock;
+        startsFromTick();
+        while (!threads_.ended.empty()) {
+            S_Thread& ended = threads_.ended.front();
+            transition(ended, ThreadEvent::Claim, threads_);
+            free(lock, ended);
+        }
+        if (!threads_.finished.empty()) {
+            S_Thread& finished = threads_.finished.front();
+            transition(finished, ThreadEvent::Claim, threads_);
+            free(lock, finished);
+        }
+        for (auto& entry : machines_) {
+            if (noticesDue && entry.second->room) {
+                std::vector<std::string> due = entry.second->room->takeNotices();
+                notices.insert(notices.end(), due.begin(), due.end());
+            }
+        }
     }
-    if (!threads_.finished.empty()) {
-        S_Thread& finished = threads_.finished.front();
-        transition(finished, ThreadEvent::Claim, threads_);
-        free(lock, finished);
+    writeToLog(notices);
+}
+
+// Outside the registry's guard: the host's log may take its time.
+void S_Manager::writeToLog(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        host::logprintf("%s", line.c_str());
     }
 }
 

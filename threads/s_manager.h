@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <boost/thread/condition_variable.hpp>
 
@@ -85,6 +87,7 @@ class S_Manager final {
     Machines EndAgain(S_Thread& self, AMX* amx) VANTREL_EXCLUDES(registryGuard);
 
   private:
+    static void writeToLog(const std::vector<std::string>& lines);
     // The body of every worker: waits for its start, runs its public, and
     // ends in the books.
     void runWorker(S_Thread& thread) noexcept VANTREL_EXCLUDES(registryGuard);
