@@ -1,6 +1,8 @@
 // What CreateThread and CreateThreadEx accept as a public's name. A name
 // arrives as a script address; the plugin must never trust it.
 #include <climits>
+#include <cstring>
+#include <functional>
 #include <map>
 
 #include "tests/support.h"
@@ -102,3 +104,57 @@ TEST_F(PluginTest, APublicNamedLongerThanACompilerMakesIsPassedSafely) {
 }
 
 }  // namespace
+
+// A script file is input: tables and names the header places past the image,
+// or names longer than it declares, make a lookup fail or pass them safely,
+// never read past the image's declared size (which ends its allocation here,
+// for the address sanitizer build to tell).
+TEST_F(PluginTest, ACraftedPublicTableIsReadWithinTheImage) {
+    const std::string longName = "M" + std::string(100, 'x');
+    struct Craft {
+        const char* what;
+        std::function<void(unsigned char* base, emu::ImageEntry& middle)> apply;
+        cell created;
+    };
+    const std::vector<Craft> crafts = {
+        {"a longest name understated",
+         [](unsigned char* base, emu::ImageEntry&) {
+             uint16_t understated = 10;
+             std::memcpy(base + emu::headerOf(base).nametable, &understated, sizeof understated);
+         },
+         1},
+        {"a name past the image",
+         [](unsigned char* base, emu::ImageEntry& middle) {
+             middle.nameofs = static_cast<uint32_t>(emu::headerOf(base).size) + 64;
+         },
+         0},
+        {"a name without an end in the image",
+         [](unsigned char* base, emu::ImageEntry& middle) {
+             int32_t size = emu::headerOf(base).size;
+             std::memset(base + size - 4, 'a', 4);
+             middle.nameofs = static_cast<uint32_t>(size - 4);
+         },
+         0},
+        {"a public table running past the image",
+         [](unsigned char* base, emu::ImageEntry&) {
+             emu::headerOf(base).natives = emu::headerOf(base).size + 4096;
+         },
+         0},
+    };
+    for (const Craft& craft : crafts) {
+        emu::ScriptDefinition definition{{{"Alpha", [](emu::Call&) {}},
+                                          {longName, [](emu::Call&) {}},
+                                          {"Zulu", [](emu::Call&) {}}},
+                                         test::kAllNatives};
+        // The lookup of the last public tries the middle one first.
+        definition.craftImage = [&craft](unsigned char* base) {
+            auto* middle = reinterpret_cast<emu::ImageEntry*>(base + emu::headerOf(base).publics +
+                                                              sizeof(emu::ImageEntry));
+            craft.apply(base, *middle);
+        };
+        emu::Script& script = host->loadScript(std::move(definition));
+        EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Zulu")}) > 0, craft.created == 1)
+            << craft.what;
+        host->unloadScript(script);
+    }
+}
