@@ -17,6 +17,8 @@ Metric onceRoundtrip(const Config& config);
 Metric lockPair(const Config& config);
 Metric tickIdle(const Config& config);
 Metric destroySleeper(const Config& config);
+Metric createStart(const Config& config);
+Metric callbackBesideWorkers(const Config& config);
 Metric lockAtPopulation(const Config& config);
 Metric createAtPopulation(const Config& config);
 Metric loopRate(const Config& config);

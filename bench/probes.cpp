@@ -14,6 +14,7 @@ namespace bench {
 Sleepers sleepers;
 ExitSignal exitSignal;
 CallCounter spins;
+RunSignal publicRan;
 
 namespace {
 
@@ -140,6 +141,22 @@ void ExitSignal::fire(void* armed) {
     std::lock_guard<std::mutex> lock(signal->mutex_);
     signal->ended_ = true;
     signal->fired_.notify_all();
+}
+
+void RunSignal::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ran_ = false;
+}
+
+void RunSignal::fire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ran_ = true;
+    fired_.notify_all();
+}
+
+void RunSignal::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    fired_.wait(lock, [this] { return ran_; });
 }
 
 long residentBytes() {

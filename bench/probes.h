@@ -78,6 +78,23 @@ class ExitSignal {
 
 extern ExitSignal exitSignal;
 
+// Fires once a public has begun to run, for the code that waits for it.
+class RunSignal {
+  public:
+    void reset();
+    void fire();
+    // Blocks: a waiter that spun would take a core from the thread it waits
+    // for.
+    void wait();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable fired_;
+    bool ran_ = false;
+};
+
+extern RunSignal publicRan;
+
 // Calls of a public that only counts them. One thread at a time runs it, so a
 // plain increment serves and adds no locked instruction to the loop.
 class CallCounter {

@@ -16,6 +16,11 @@ emu::ScriptDefinition benchScript() {
     emu::ScriptDefinition definition;
     definition.publics = {
         {"Once", [](emu::Call&) { exitSignal.arm(); }},
+        {"Ran",
+         [](emu::Call&) {
+             exitSignal.arm();
+             publicRan.fire();
+         }},
         {"Sleeper",
          [](emu::Call& c) {
              Sleepers::Inside asleep;
@@ -55,8 +60,10 @@ Rig::Rig()
       lockThread(script.resolve("LockThread")),
       unlockThread(script.resolve("UnLockThread")),
       onceName(script.store(emu::packString("Once"))),
+      ranName(script.store(emu::packString("Ran"))),
       sleeperName(script.store(emu::packString("Sleeper"))),
       spinName(script.store(emu::packString("Spin"))) {
+    script.findPublic("Ran", &ranIndex);
     script.findPublic("Spin", &spinIndex);
     g_rig = this;
 }

@@ -46,11 +46,13 @@ class Rig {
     AMX_NATIVE unlockThread;
 
     // Script addresses of the publics' names, as CreateThread takes them.
-    // Once: returns at once. Sleeper: sleeps until destroyed. Spin: counts
-    // its calls.
+    // Once: returns at once. Ran: says it runs, and returns. Sleeper: sleeps
+    // until destroyed. Spin: counts its calls.
     cell onceName;
+    cell ranName;
     cell sleeperName;
     cell spinName;
+    int ranIndex = -1;
     int spinIndex = -1;
 };
 

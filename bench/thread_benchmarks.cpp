@@ -1,8 +1,10 @@
 // Script threads against bare Boost threads doing the same.
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -62,6 +64,84 @@ void onceRoundtripBoost(benchmark::State& state) {
     for (auto _ : state) {
         boost::thread thread(&nothing);
         thread.join();
+    }
+}
+
+// ---- create-start: CreateThreadEx until its public runs.
+
+void createStartPlugin(benchmark::State& state) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    rig.run([&](emu::Call& c) {
+        for (auto _ : state) {
+            exitSignal.reset();
+            publicRan.reset();
+            auto start = Clock::now();
+            if (c.invoke(rig.createThreadEx, {rig.ranName}) == 0) {
+                state.SkipWithError("CreateThreadEx created nothing");
+                break;
+            }
+            publicRan.wait();
+            state.SetIterationTime(secondsSince(start));
+            exitSignal.wait();
+            rig.host.tick();
+        }
+    });
+}
+
+// A raw thread start and one execution of the same public on the script's
+// machine, which nothing else runs meanwhile.
+void createStartBoost(benchmark::State& state) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    auto push = reinterpret_cast<amx_Push_t>(rig.host.amxExports()[PLUGIN_AMX_EXPORT_Push]);
+    auto exec = reinterpret_cast<amx_Exec_t>(rig.host.amxExports()[PLUGIN_AMX_EXPORT_Exec]);
+    AMX* amx = rig.script.amx();
+    int index = rig.ranIndex;
+    boost::thread::attributes attributes;
+    attributes.set_stack_size(kWorkerStackBytes);
+    for (auto _ : state) {
+        publicRan.reset();
+        auto start = Clock::now();
+        boost::thread thread(attributes, [&] {
+            push(amx, 1);
+            exec(amx, nullptr, index);
+        });
+        publicRan.wait();
+        state.SetIterationTime(secondsSince(start));
+        thread.join();
+    }
+}
+
+// ---- callback-beside-workers: a main-thread public while a worker of its
+// script computes beside it.
+
+// What the public does: arithmetic and calls of one of the plugin's natives.
+void callbackWork(Rig& rig) {
+    rig.run([&](emu::Call& c) {
+        uint32_t value = 1;
+        for (int call = 0; call < 64; ++call) {
+            for (int step = 0; step < 64; ++step) {
+                value = value * 1664525u + 1013904223u;
+            }
+            c.invoke(rig.unlockThread, {static_cast<cell>(value & 0x7FFF0000u) + 1000000});
+        }
+        benchmark::DoNotOptimize(value);
+    });
+}
+
+void callbackBesideWorkers(benchmark::State& state, size_t workers) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    std::vector<cell> ids;
+    for (size_t i = 0; i < workers; ++i) {
+        ids.push_back(rig.start(rig.spinName));
+    }
+    for (auto _ : state) {
+        callbackWork(rig);
+    }
+    for (cell id : ids) {
+        rig.call(rig.destroyThread, id);
     }
 }
 
@@ -292,6 +372,32 @@ Metric perSleeper(const std::string& name, double goal, size_t count, Cost cost)
 
 Metric onceRoundtrip(const Config& config) {
     return timedPair("once-roundtrip", 1.25, onceRoundtripPlugin, onceRoundtripBoost, config);
+}
+
+Metric createStart(const Config& config) {
+    Metric m{"create-start", 1.5, "create-start/plugin", "create-start/boost", ""};
+    for (auto* b : {benchmark::RegisterBenchmark(m.plugin.c_str(), createStartPlugin),
+                    benchmark::RegisterBenchmark(m.baseline.c_str(), createStartBoost)}) {
+        b->UseManualTime()->Iterations(config.threadIterations);
+    }
+    return m;
+}
+
+Metric callbackBesideWorkers(const Config& config) {
+    // Fewer workers than cores: the public must not wait for a core.
+    unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    size_t workers = cores - 1;
+    std::fprintf(stderr, "callback-beside-workers: %zu worker(s) on %u cores\n", workers, cores);
+    Metric m{"callback-beside-workers", 1.2, "callback-beside-workers/plugin",
+             "callback-beside-workers/alone", ""};
+    timed(benchmark::RegisterBenchmark(
+              m.plugin.c_str(),
+              [workers](benchmark::State& s) { callbackBesideWorkers(s, workers); }),
+          config);
+    timed(benchmark::RegisterBenchmark(m.baseline.c_str(),
+                                       [](benchmark::State& s) { callbackBesideWorkers(s, 0); }),
+          config);
+    return m;
 }
 
 Metric destroySleeper(const Config& config) {

@@ -12,9 +12,6 @@
 
 using OsThread = uintptr_t;
 
-// An id no running thread has.
-constexpr OsThread kNoThread = 0;
-
 inline OsThread currentOsThread() {
 #ifdef _WIN32
     return static_cast<OsThread>(GetCurrentThreadId());

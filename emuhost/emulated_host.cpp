@@ -4,7 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+
+#include "emuhost/registers.h"
 
 namespace emu {
 
@@ -19,15 +22,45 @@ EmulatedHost* g_host = nullptr;
 
 const ucell kUnpackedMax = 0x00FFFFFFu;
 
+// Cells read as the x86 machine reads them, wherever a pointer points: the
+// real amx_GetAddr checks no alignment.
+ucell cellAt(const cell* cells, size_t index) {
+    ucell value = 0;
+    std::memcpy(&value, reinterpret_cast<const unsigned char*>(cells) + index * sizeof(cell),
+                sizeof value);
+    return value;
+}
+
 bool isPacked(const cell* cells) {
-    return static_cast<ucell>(cells[0]) > kUnpackedMax;
+    return cellAt(cells, 0) > kUnpackedMax;
 }
 
 int amx_Exec(AMX* amx, cell* retval, int index) {
     if (retval != nullptr) {
         *retval = 0;
     }
-    return Script::of(amx).exec(index);
+    return Script::of(amx).exec(*amx, index);
+}
+
+int amx_FindNative(AMX* amx, const char* name, int* index) {
+    return image::findNative(amx->base, name, index);
+}
+
+int amx_FindPubVar(AMX* amx, const char* name, cell* address) {
+    return image::findPubVar(amx->base, name, address);
+}
+
+int amx_GetNative(AMX* amx, int index, char* name) {
+    if (index < 0 || index >= image::numNatives(amx->base)) {
+        return AMX_ERR_INDEX;
+    }
+    std::strcpy(name, image::name(amx->base, image::nativeEntry(amx->base, index)));
+    return AMX_ERR_NONE;
+}
+
+int amx_NumNatives(AMX* amx, int* number) {
+    *number = image::numNatives(amx->base);
+    return AMX_ERR_NONE;
 }
 
 int amx_FindPublic(AMX* amx, const char* name, int* index) {
@@ -50,25 +83,21 @@ int amx_NumPublics(AMX* amx, int* number) {
 }
 
 int amx_GetAddr(AMX* amx, cell address, cell** physical) {
-    cell* cells = Script::of(amx).cellsAt(address);
-    if (cells == nullptr) {
-        return AMX_ERR_MEMACCESS;
-    }
-    *physical = cells;
-    return AMX_ERR_NONE;
+    *physical = addressOf(*amx, address);
+    return *physical == nullptr ? AMX_ERR_MEMACCESS : AMX_ERR_NONE;
 }
 
 int amx_StrLen(const cell* cells, int* length) {
     int n = 0;
     if (isPacked(cells)) {
         for (;; ++n) {
-            auto c = static_cast<ucell>(cells[n / 4]) >> (8 * (3 - n % 4)) & 0xFFu;
+            auto c = cellAt(cells, static_cast<size_t>(n / 4)) >> (8 * (3 - n % 4)) & 0xFFu;
             if (c == 0) {
                 break;
             }
         }
     } else {
-        while (cells[n] != 0) {
+        while (cellAt(cells, static_cast<size_t>(n)) != 0) {
             ++n;
         }
     }
@@ -83,8 +112,7 @@ int amx_GetString(char* dest, const cell* source, int useWchar, size_t size) {
     size_t n = 0;
     bool packed = isPacked(source);
     for (; n + 1 < size; ++n) {
-        ucell c = packed ? static_cast<ucell>(source[n / 4]) >> (8 * (3 - n % 4)) & 0xFFu
-                         : static_cast<ucell>(source[n]);
+        ucell c = packed ? cellAt(source, n / 4) >> (8 * (3 - n % 4)) & 0xFFu : cellAt(source, n);
         if (c == 0) {
             break;
         }
@@ -95,11 +123,11 @@ int amx_GetString(char* dest, const cell* source, int useWchar, size_t size) {
 }
 
 int amx_Push(AMX* amx, cell value) {
-    return Script::of(amx).push(value);
+    return Script::of(amx).push(*amx, value);
 }
 
 int amx_RaiseError(AMX* amx, int error) {
-    __atomic_store_n(&amx->error, error, __ATOMIC_RELAXED);
+    store(*amx, Register::error, error);
     g_host->raised(amx, error);
     return AMX_ERR_NONE;
 }
@@ -114,7 +142,7 @@ bool publicName(AMX* amx, const cell* params, char (&name)[64]) {
     if (params[0] < static_cast<cell>(sizeof(cell))) {
         return false;
     }
-    cell* cells = Script::of(amx).cellsAt(params[1]);
+    cell* cells = addressOf(*amx, params[1]);
     if (cells == nullptr || g_host == nullptr) {
         return false;
     }
@@ -156,6 +184,14 @@ cell callLocalFunction(AMX* amx, cell* params) {
     return 0;
 }
 
+cell serverSetTimer(AMX* amx, cell* params) {
+    return g_host->setTimer(amx, params);
+}
+
+cell serverKillTimer(AMX*, cell* params) {
+    return g_host->killTimer(params[1]);
+}
+
 void* lookup(const PluginLibrary& library, const char* name) {
     void* symbol = library.symbol(name);
     if (symbol == nullptr) {
@@ -182,11 +218,15 @@ EmulatedHost::EmulatedHost(const std::string& pluginPath) {
         slot = reinterpret_cast<void*>(&missingExport);
     }
     exports_[PLUGIN_AMX_EXPORT_Exec] = reinterpret_cast<void*>(&amx_Exec);
+    exports_[PLUGIN_AMX_EXPORT_FindNative] = reinterpret_cast<void*>(&amx_FindNative);
     exports_[PLUGIN_AMX_EXPORT_FindPublic] = reinterpret_cast<void*>(&amx_FindPublic);
+    exports_[PLUGIN_AMX_EXPORT_FindPubVar] = reinterpret_cast<void*>(&amx_FindPubVar);
     exports_[PLUGIN_AMX_EXPORT_GetAddr] = reinterpret_cast<void*>(&amx_GetAddr);
+    exports_[PLUGIN_AMX_EXPORT_GetNative] = reinterpret_cast<void*>(&amx_GetNative);
     exports_[PLUGIN_AMX_EXPORT_GetPublic] = reinterpret_cast<void*>(&amx_GetPublic);
     exports_[PLUGIN_AMX_EXPORT_GetString] = reinterpret_cast<void*>(&amx_GetString);
     exports_[PLUGIN_AMX_EXPORT_NameLength] = reinterpret_cast<void*>(&amx_NameLength);
+    exports_[PLUGIN_AMX_EXPORT_NumNatives] = reinterpret_cast<void*>(&amx_NumNatives);
     exports_[PLUGIN_AMX_EXPORT_NumPublics] = reinterpret_cast<void*>(&amx_NumPublics);
     exports_[PLUGIN_AMX_EXPORT_Push] = reinterpret_cast<void*>(&amx_Push);
     exports_[PLUGIN_AMX_EXPORT_RaiseError] = reinterpret_cast<void*>(&amx_RaiseError);
@@ -245,7 +285,88 @@ void EmulatedHost::unload() {
 }
 
 void EmulatedHost::tick() {
+    runDueTimers();
     enter<void>("ProcessTick", processTick_);
+}
+
+cell EmulatedHost::setTimer(AMX* amx, cell* params) {
+    cell* name = addressOf(*amx, params[1]);
+    char text[64];
+    int index = -1;
+    if (name == nullptr) {
+        return 0;
+    }
+    amx_GetString(text, name, 0, sizeof text);
+    if (image::findPublic(amx->base, text, &index) != AMX_ERR_NONE) {
+        return 0;
+    }
+    int ticks = std::max(1, static_cast<int>(params[2]) / kTimerTickMilliseconds);
+    std::lock_guard<std::mutex> lock(timersGuard_);
+    timers_.push_back({++lastTimerId_, amx, index, ticks, ticks, params[3] != 0});
+    return lastTimerId_;
+}
+
+cell EmulatedHost::killTimer(cell id) {
+    std::lock_guard<std::mutex> lock(timersGuard_);
+    auto timer =
+        std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
+    if (timer == timers_.end()) {
+        return 0;
+    }
+    timers_.erase(timer);
+    return 1;
+}
+
+void EmulatedHost::killTimersOf(AMX* amx) {
+    std::lock_guard<std::mutex> lock(timersGuard_);
+    timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
+                                 [amx](const Timer& timer) { return timer.amx == amx; }),
+                  timers_.end());
+}
+
+void EmulatedHost::runDueTimers() {
+    std::vector<Timer> due;
+    {
+        std::lock_guard<std::mutex> lock(timersGuard_);
+        for (auto timer = timers_.begin(); timer != timers_.end();) {
+            if (--timer->ticksLeft > 0) {
+                ++timer;
+                continue;
+            }
+            due.push_back(*timer);
+            if (timer->repeating) {
+                timer->ticksLeft = timer->interval;
+                ++timer;
+            } else {
+                timer = timers_.erase(timer);
+            }
+        }
+    }
+    for (const Timer& timer : due) {
+        runKept(timer.amx, timer.publicIndex, "a timer");
+    }
+}
+
+bool EmulatedHost::runKept(AMX* amx, int publicIndex, const char* what) {
+    std::shared_ptr<Script> owner = scriptOwning(amx);
+    if (owner == nullptr) {
+        fault(std::string(what) +
+              " fired for a machine that no loaded script owns: it was set through a struct "
+              "other than the script's own, which the script's unload did not match");
+        return false;
+    }
+    owner->exec(publicIndex);
+    return true;
+}
+
+std::shared_ptr<Script> EmulatedHost::scriptOwning(const AMX* amx) const {
+    std::lock_guard<std::mutex> lock(guard_);
+    for (const auto& script : scripts_) {
+        if (script->amx() == amx) {
+            return script;
+        }
+    }
+    return nullptr;
 }
 
 Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResult) {
@@ -258,6 +379,7 @@ Script& EmulatedHost::loadScript(ScriptDefinition definition, int* registerResul
 }
 
 int EmulatedHost::unloadScript(Script& script) {
+    killTimersOf(script.amx());
     int result = amxUnload(script);
     removeScript(script);
     return result;
@@ -266,6 +388,10 @@ int EmulatedHost::unloadScript(Script& script) {
 Script& EmulatedHost::addScript(ScriptDefinition definition) {
     definition.serverNatives.emplace_back("CallRemoteFunction", &callRemoteFunction);
     definition.serverNatives.emplace_back("CallLocalFunction", &callLocalFunction);
+    if (!openMp_) {
+        definition.serverNatives.emplace_back("SetTimer", &serverSetTimer);
+        definition.serverNatives.emplace_back("KillTimer", &serverKillTimer);
+    }
     auto script = std::make_shared<Script>(std::move(definition));
     Script& added = *script;
     added.reportFaultsTo([this](const std::string& what) { scriptFault(what); });
@@ -276,19 +402,67 @@ Script& EmulatedHost::addScript(ScriptDefinition definition) {
 }
 
 int EmulatedHost::amxLoad(Script& script) {
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        leftAtLoad_[&script] = script.registers();
+    }
     return enter<int>("AmxLoad", amxLoad_, script.amx());
 }
 
 int EmulatedHost::amxUnload(Script& script) {
+    // The globals as the script leaves them, wherever the plugin keeps them
+    // now: when it moved them, it must copy them back.
+    AMX& amx = *script.amx();
+    const unsigned char* globals = dataOf(amx);
+    std::vector<unsigned char> moved;
+    if (globals != script.hostBlock()) {
+        moved.assign(globals, globals + script.globalsBytes());
+    }
     int result = enter<int>("AmxUnload", amxUnload_, script.amx());
     if (script.executions() != 0) {
         fault("a worker still runs script code after AmxUnload");
+    }
+    RestingRegisters left{};
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        auto found = leftAtLoad_.find(&script);
+        if (found == leftAtLoad_.end()) {
+            return result;
+        }
+        left = found->second;
+        leftAtLoad_.erase(found);
+    }
+    RestingRegisters now = script.registers();
+    // Executions of a shared machine that do not nest leave stk and hea
+    // wherever the last one to return had them, on the real machine too:
+    // only a plugin that moved the block owes them back.
+    if (moved.empty()) {
+        now.hea = left.hea;
+        now.stk = left.stk;
+    }
+    if (!(now == left)) {
+        auto describe = [](const RestingRegisters& r) {
+            char text[128];
+            std::snprintf(text, sizeof text, "data %p hlw %d hea %d stk %d stp %d",
+                          static_cast<void*>(r.data), static_cast<int>(r.hlw),
+                          static_cast<int>(r.hea), static_cast<int>(r.stk),
+                          static_cast<int>(r.stp));
+            return std::string(text);
+        };
+        fault("AmxUnload returned with the script's struct at " + describe(now) +
+              ", not as the host left it at AmxLoad: " + describe(left));
+    } else if (!moved.empty() && std::memcmp(moved.data(), dataOf(amx), moved.size()) != 0) {
+        fault(
+            "AmxUnload returned without the script's globals copied back into the host's "
+            "block");
     }
     return result;
 }
 
 void EmulatedHost::removeScript(Script& script) {
+    killTimersOf(script.amx());
     std::lock_guard<std::mutex> lock(guard_);
+    leftAtLoad_.erase(&script);
     for (auto it = scripts_.begin(); it != scripts_.end(); ++it) {
         if (it->get() == &script) {
             scripts_.erase(it);

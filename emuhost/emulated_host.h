@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,6 +24,10 @@ class EmulatedHost {
     EmulatedHost(const EmulatedHost&) = delete;
     EmulatedHost& operator=(const EmulatedHost&) = delete;
 
+    // A timer's interval is counted in ticks of this many milliseconds, so
+    // that timers run at set ticks.
+    static constexpr int kTimerTickMilliseconds = 5;
+
     unsigned int supports();
     // Load's result as the SA-MP server reads it, a bool; open.mp reads an int.
     bool load();
@@ -30,6 +35,16 @@ class EmulatedHost {
     void unload();
     void tick();
     bool loaded() const { return loaded_; }
+
+    // The SA-MP server's SetTimer(const name[], interval, repeating), which
+    // keeps the AMX* it is handed and runs the public through it from tick,
+    // before ProcessTick, and KillTimer(id). A script's timers are killed at
+    // its unload by matching its own struct: one set through another struct
+    // outlives it, and firing for a struct no loaded script owns is a fault.
+    cell setTimer(AMX* amx, cell* params);
+    cell killTimer(cell id);
+    // The loaded script whose own struct amx is, or null.
+    std::shared_ptr<Script> scriptOwning(const AMX* amx) const;
 
     // Starts a script machine and hands it to AmxLoad; the result of AmxLoad is
     // kept in registerResult.
@@ -53,8 +68,12 @@ class EmulatedHost {
     void serverLog(const std::string& line);
     void echoLog(bool on) { echo_ = on; }
     // Faults the host saw in the plugin, such as a machine still executing
-    // when AmxUnload had returned, or an export that moved the stack pointer.
+    // when AmxUnload had returned, an export that moved the stack pointer,
+    // a script's struct that AmxUnload left with data, hlw, hea, stk or stp
+    // other than at AmxLoad or with globals not copied back to the host's
+    // block, or a kept AMX* that outlived its script.
     std::vector<std::string> faults() const;
+    void fault(const std::string& what);
     // Faults of the scripts, which break the machine's rules: executions of
     // one script that overlapped on its one stack (emuhost/machine_stack.h),
     // or a worker in a call of the server's that open.mp makes safe on its
@@ -83,7 +102,17 @@ class EmulatedHost {
 
   private:
     static void logprintf(const char* format, ...);
-    void fault(const std::string& what);
+    struct Timer {
+        cell id;
+        AMX* amx;
+        int publicIndex;
+        int interval;
+        int ticksLeft;
+        bool repeating;
+    };
+    void killTimersOf(AMX* amx);
+    void runDueTimers();
+    bool runKept(AMX* amx, int publicIndex, const char* what);
     void scriptFault(const std::string& what);
     // Calls Load and reads its result as a Result.
     template <typename Result>
@@ -128,6 +157,11 @@ class EmulatedHost {
     std::vector<std::string> faults_;
     std::vector<std::string> scriptFaults_;
     std::vector<std::shared_ptr<Script>> scripts_;
+    std::map<const Script*, RestingRegisters> leftAtLoad_;
+    // Workers may set timers through today's shared machine.
+    std::mutex timersGuard_;
+    std::vector<Timer> timers_;
+    cell lastTimerId_ = 0;
 };
 
 // The process's live OS threads, their ids and their count: from /proc on

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "emuhost/registers.h"
+
 namespace emu {
 
 namespace {
@@ -10,6 +12,12 @@ constexpr cell kCell = static_cast<cell>(sizeof(cell));
 // What a call pushes besides its locals: the argument count, the return
 // address and the caller's frame.
 constexpr cell kFrameHeader = 3;
+
+// Read from the struct's data pointer at every access: the plugin may move
+// the block.
+cell* cellAt(const AMX& amx, cell address) {
+    return reinterpret_cast<cell*>(dataOf(amx) + address);
+}
 
 }  // namespace
 
@@ -28,13 +36,6 @@ struct MachineStack::Pending {
 namespace {
 thread_local MachineStack::Pending threadPushes;
 }  // namespace
-
-MachineStack::MachineStack(AMX& amx, cell* cells, size_t first, size_t end)
-    : amx_(amx), cells_(cells) {
-    amx_.stp = static_cast<cell>(end) * kCell;
-    amx_.stk = amx_.stp;
-    amx_.hea = static_cast<cell>(first) * kCell;
-}
 
 MachineStack::~MachineStack() {
     // Pushes nobody executed: the thread's record must not point here.
@@ -66,17 +67,18 @@ void MachineStack::unlink(Execution& e) {
     e.machine = nullptr;
 }
 
-int MachineStack::push(cell value) {
+int MachineStack::push(AMX& amx, cell value) {
     Execution& pending = threadPushes.pushes;
-    if (pending.machine != this && pending.machine != nullptr) {
+    if (pending.machine != nullptr && (pending.machine != this || pending.amx != &amx)) {
         std::lock_guard<std::mutex> lock(pending.machine->guard_);
         pending.machine->unlink(pending);
     }
     std::lock_guard<std::mutex> lock(guard_);
     if (pending.machine != this) {
         pending.what = "the pushes of a thread";
-        pending.top = amx_.stk;
-        pending.stk = amx_.stk;
+        pending.amx = &amx;
+        pending.top = load(amx, Register::stk);
+        pending.stk = pending.top;
         pending.argCount = 0;
         link(pending);
     }
@@ -92,24 +94,25 @@ int MachineStack::push(cell value) {
     if (apart_) {
         return AMX_ERR_NONE;
     }
-    cell address = amx_.stk - kCell;
-    if (address < amx_.hea) {
+    cell address = load(amx, Register::stk) - kCell;
+    if (address < load(amx, Register::hea)) {
         return kStackError;
     }
     checkWrite(pending, address, address + kCell, "amx_Push");
-    *cellAt(address) = value;
-    amx_.stk = address;
-    ++amx_.paramcount;
+    *cellAt(amx, address) = value;
+    store(amx, Register::stk, address);
+    store(amx, Register::paramcount, load(amx, Register::paramcount) + 1);
     pending.stk = address;
     return AMX_ERR_NONE;
 }
 
-bool MachineStack::enter(Execution& e, const char* what, size_t frameCells) {
+bool MachineStack::enter(Execution& e, AMX& amx, const char* what, size_t frameCells) {
     std::lock_guard<std::mutex> lock(guard_);
     e.what = what;
+    e.amx = &amx;
     e.argCount = 0;
     Execution& pending = threadPushes.pushes;
-    bool pushed = pending.machine == this;
+    bool pushed = pending.machine == this && pending.amx == &amx;
     if (pushed) {
         e.top = pending.top;
         e.stk = pending.stk;
@@ -122,11 +125,11 @@ bool MachineStack::enter(Execution& e, const char* what, size_t frameCells) {
     if (apart_) {
         return true;
     }
-    cell stk = amx_.stk;
-    cell count = amx_.paramcount;
-    amx_.paramcount = 0;
+    cell stk = load(amx, Register::stk);
+    cell count = load(amx, Register::paramcount);
+    store(amx, Register::paramcount, 0);
     cell top = stk + count * kCell;
-    if (count < 0 || static_cast<size_t>(count) > kMaxArgs || top > amx_.stp) {
+    if (count < 0 || static_cast<size_t>(count) > kMaxArgs || top > load(amx, Register::stp)) {
         count = 0;
         top = stk;
     }
@@ -141,18 +144,18 @@ bool MachineStack::enter(Execution& e, const char* what, size_t frameCells) {
     // there.
     e.top = top;
     e.argCount = static_cast<size_t>(count);
-    std::copy(cellAt(stk), cellAt(top), e.args);
-    e.hea = amx_.hea;
+    std::copy(cellAt(amx, stk), cellAt(amx, top), e.args);
+    e.hea = load(amx, Register::hea);
     cell frame = (kFrameHeader + static_cast<cell>(frameCells)) * kCell;
-    if (stk - frame < amx_.hea) {
+    if (stk - frame < e.hea) {
         unlink(e);
         --live_;
         return false;
     }
     checkWrite(e, stk - frame, top, "its arguments and frame");
     e.stk = stk - frame;
-    std::fill(cellAt(e.stk), cellAt(stk), 0);
-    *cellAt(stk - kCell) = count * kCell;
+    std::fill(cellAt(amx, e.stk), cellAt(amx, stk), 0);
+    *cellAt(amx, stk - kCell) = count * kCell;
     return true;
 }
 
@@ -163,11 +166,13 @@ cell* MachineStack::callNative(Execution& e, const cell* args, size_t count) {
     // native's arguments below them.
     checkWrite(e, low, e.top, "a native call");
     e.stk = low;
-    *cellAt(low) = static_cast<cell>(count) * kCell;
-    std::copy(args, args + count, cellAt(low + kCell));
-    amx_.stk = e.stk;
-    amx_.hea = e.hea;
-    return cellAt(low);
+    AMX& amx = *e.amx;
+    cell* params = cellAt(amx, low);
+    params[0] = static_cast<cell>(count) * kCell;
+    std::copy(args, args + count, params + 1);
+    store(amx, Register::stk, e.stk);
+    store(amx, Register::hea, e.hea);
+    return params;
 }
 
 void MachineStack::returnFromNative(Execution& e, size_t count) {
@@ -175,11 +180,43 @@ void MachineStack::returnFromNative(Execution& e, size_t count) {
     e.stk += static_cast<cell>(count + 1) * kCell;
 }
 
+cell MachineStack::allot(Execution& e, const cell* cells, size_t count) {
+    std::lock_guard<std::mutex> lock(guard_);
+    cell address = e.hea;
+    cell end = address + static_cast<cell>(count) * kCell;
+    if (end > e.stk) {
+        return -1;
+    }
+    checkWrite(e, address, end, "its heap");
+    std::copy(cells, cells + count, cellAt(*e.amx, address));
+    e.hea = end;
+    return address;
+}
+
+void MachineStack::free(Execution& e, size_t count) {
+    std::lock_guard<std::mutex> lock(guard_);
+    e.hea -= static_cast<cell>(count) * kCell;
+}
+
+void MachineStack::useStack(Execution& e, size_t count) {
+    cell low = e.stk - static_cast<cell>(count) * kCell;
+    {
+        std::lock_guard<std::mutex> lock(guard_);
+        checkWrite(e, low, e.stk, "its locals");
+    }
+    // Unlocked: a write into a guard page must fault as it would in script
+    // code, not with the books held.
+    volatile cell* cells = cellAt(*e.amx, low);
+    for (size_t i = count; i-- > 0;) {
+        cells[i] = static_cast<cell>(0x5A5A0000u | (i & 0xFFFFu));
+    }
+}
+
 void MachineStack::leave(Execution& e) {
     std::lock_guard<std::mutex> lock(guard_);
     if (!apart_) {
-        amx_.stk = e.top;
-        amx_.hea = e.hea;
+        store(*e.amx, Register::stk, e.top);
+        store(*e.amx, Register::hea, e.hea);
     }
     unlink(e);
     --live_;

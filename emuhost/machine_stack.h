@@ -1,17 +1,19 @@
-// The one stack and register set of a script machine, used as the real
-// machine uses them. amx_Push writes below the struct's stk and counts in its
-// paramcount; an execution takes stk, hea and paramcount at its entry, keeps
-// its own copies while it runs, writes them back at each native call, and on
-// return leaves the stack as it was before its arguments were pushed. So a
-// new execution builds below whichever execution last entered or called a
-// native, and one that resumes with its own registers writes wherever they
-// say.
+// The stacks of one script's data block, used as the real machine uses them,
+// through whichever struct an execution is handed: the script's own or one
+// that shares its base and data with registers of its own. amx_Push writes
+// below that struct's stk and counts in its paramcount; an execution takes
+// stk, hea and paramcount at its entry, keeps its own copies while it runs,
+// writes them back at each native call, and on return leaves the stack as it
+// was before its arguments were pushed. So a new execution on a struct
+// builds below whichever execution last entered or called a native there,
+// and one that resumes with its own registers writes wherever they say.
 //
 // Every live execution owns the cells from its own stk up to the end of its
 // arguments, and a thread's pushes belong to the execution they are for. A
-// write into cells that another live execution owns corrupts that execution
-// on the real machine: here it is a fault, as is an execution that takes as
-// its arguments cells that its thread did not push there.
+// write into cells that another live execution owns, through any struct,
+// corrupts that execution on the real machine: here it is a fault, as is an
+// execution that takes as its arguments cells that its thread did not push
+// there. Executions on structs whose stacks lie apart never meet.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +39,8 @@ class MachineStack {
     // Its owner keeps it; the machine links it while it lives.
     struct Execution {
         const char* what = "";
+        // The struct it runs on.
+        AMX* amx = nullptr;
         // Where its arguments end: the stack it leaves behind.
         cell top = 0;
         // Its own registers.
@@ -54,9 +58,7 @@ class MachineStack {
         Execution* next = nullptr;
     };
 
-    // The stack lies in cells[first, end) of the machine's data, growing down
-    // from end; amx's stp, stk and hea are set to match.
-    MachineStack(AMX& amx, cell* cells, size_t first, size_t end);
+    MachineStack() = default;
     ~MachineStack();
     MachineStack(const MachineStack&) = delete;
     MachineStack& operator=(const MachineStack&) = delete;
@@ -70,15 +72,23 @@ class MachineStack {
     bool apart() const { return apart_; }
 
     // amx_Push.
-    int push(cell value);
-    // amx_Exec's entry: takes the registers and builds a frame of frameCells
-    // locals for e. False when the stack has no room for it.
-    bool enter(Execution& e, const char* what, size_t frameCells);
+    int push(AMX& amx, cell value);
+    // amx_Exec's entry on amx: takes its registers and builds a frame of
+    // frameCells locals for e. False when the stack has no room for it.
+    bool enter(Execution& e, AMX& amx, const char* what, size_t frameCells);
     // A native call of e, executions not kept apart: pushes the native's
     // arguments and writes e's registers back. Returns the native's argument
     // cells.
     cell* callNative(Execution& e, const cell* args, size_t count);
     void returnFromNative(Execution& e, size_t count);
+    // Places cells on e's heap, at its hea, as the HEAP opcode makes room;
+    // the address, or -1 when the heap would meet the stack. free gives the
+    // room back, latest first.
+    cell allot(Execution& e, const cell* cells, size_t count);
+    void free(Execution& e, size_t count);
+    // What recursive code with local arrays does: writes a pattern into that
+    // many cells below e's stk, unchecked as PUSH is.
+    void useStack(Execution& e, size_t count);
     // amx_Exec's return.
     void leave(Execution& e);
 
@@ -94,10 +104,6 @@ class MachineStack {
     // Records a fault when cells [low, high) belong to a live execution other
     // than writer.
     void checkWrite(const Execution& writer, cell low, cell high, const char* how);
-    cell* cellAt(cell address) { return cells_ + address / static_cast<cell>(sizeof(cell)); }
-
-    AMX& amx_;
-    cell* const cells_;
     bool apart_ = false;
     mutable std::mutex guard_;
     Faults faults_;

@@ -9,15 +9,16 @@ namespace {
 
 OpenMpServer* g_server = nullptr;
 
-const int kTickMilliseconds = 5;
+const int kTickMilliseconds = EmulatedHost::kTimerTickMilliseconds;
 
 }  // namespace
 
-const std::vector<std::string> OpenMpServer::kNatives = {"SetTimer", "KillTimer"};
+const std::vector<std::string> OpenMpServer::kNatives = {"SetTimer", "KillTimer", "HTTP"};
 
 const AMX_NATIVE_INFO OpenMpServer::kNativeTable[] = {
     {"SetTimer", &OpenMpServer::setTimer},
     {"KillTimer", &OpenMpServer::killTimer},
+    {"HTTP", &OpenMpServer::http},
     {nullptr, nullptr},
 };
 
@@ -46,6 +47,10 @@ bool OpenMpServer::start() {
 }
 
 Script& OpenMpServer::loadScript(ScriptDefinition definition) {
+    // In the script's native table: it may call them.
+    for (const AMX_NATIVE_INFO* native = kNativeTable; native->name != nullptr; ++native) {
+        definition.serverNatives.emplace_back(native->name, native->func);
+    }
     Script& script = host_.addScript(std::move(definition));
     // The script's own natives are checked once the plugin has registered its.
     script.registerNatives(kNativeTable, -1);
@@ -60,7 +65,7 @@ Script& OpenMpServer::loadScript(ScriptDefinition definition) {
 void OpenMpServer::unloadScript(Script& script) {
     runCallback(script, kExitCallback);
     timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
-                                 [&](const Timer& timer) { return timer.script == &script; }),
+                                 [&](const Timer& timer) { return timer.amx == script.amx(); }),
                   timers_.end());
     if (amxCalls_) {
         host_.amxUnload(script);
@@ -83,14 +88,14 @@ void OpenMpServer::tick() {
         if (timer == timers_.end()) {
             continue;
         }
-        Script& script = *timer->script;
+        AMX* amx = timer->amx;
         int publicIndex = timer->publicIndex;
         if (timer->repeating) {
             timer->ticksLeft = timer->interval;
         } else {
             timers_.erase(timer);
         }
-        runTimer(script, publicIndex);
+        runTimer(amx, publicIndex);
     }
     if (processTick_) {
         host_.tick();
@@ -115,7 +120,16 @@ void OpenMpServer::runCallback(Script& script, const char* name) {
     }
 }
 
-void OpenMpServer::runTimer(Script& script, int publicIndex) {
+void OpenMpServer::runTimer(AMX* amx, int publicIndex) {
+    std::shared_ptr<Script> owner = host_.scriptOwning(amx);
+    if (owner == nullptr) {
+        host_.fault(
+            "a timer fired for a machine that no loaded script owns: it was set through "
+            "a struct other than the script's own, which the script's unload did not "
+            "match");
+        return;
+    }
+    Script& script = *owner;
     if (script.exec(publicIndex) == AMX_ERR_EXIT) {
         std::vector<char> name(static_cast<size_t>(script.nameLength()) + 1);
         script.getPublic(publicIndex, name.data());
@@ -138,21 +152,30 @@ cell OpenMpServer::setTimer(AMX* amx, cell* params) {
         return 0;
     }
     int ticks = std::max(1, static_cast<int>(params[2]) / kTickMilliseconds);
-    server.timers_.push_back(
-        {++server.lastTimerId_, &Script::of(amx), index, ticks, ticks, params[3] != 0});
+    server.timers_.push_back({++server.lastTimerId_, amx, index, ticks, ticks, params[3] != 0});
     return server.lastTimerId_;
 }
 
 cell OpenMpServer::killTimer(AMX* amx, cell* params) {
     auto& timers = g_server->timers_;
-    auto timer = std::find_if(timers.begin(), timers.end(), [&](const Timer& t) {
-        return t.id == params[1] && t.script == &Script::of(amx);
-    });
+    auto timer = std::find_if(timers.begin(), timers.end(),
+                              [&](const Timer& t) { return t.id == params[1] && t.amx == amx; });
     if (timer == timers.end()) {
         return 0;
     }
     timers.erase(timer);
     return 1;
+}
+
+cell OpenMpServer::http(AMX* amx, cell*) {
+    std::lock_guard<std::mutex> lock(g_server->httpGuard_);
+    g_server->httpCallers_.push_back(amx);
+    return 1;
+}
+
+std::vector<AMX*> OpenMpServer::httpCallers() const {
+    std::lock_guard<std::mutex> lock(httpGuard_);
+    return httpCallers_;
 }
 
 }  // namespace emu

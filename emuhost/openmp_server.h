@@ -14,6 +14,7 @@
 // server logs it.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ class OpenMpServer {
     // The server's natives a script may call: SetTimer(const name[], interval,
     // repeating) returns a timer id, KillTimer(id). An interval is counted in
     // ticks of 5 ms, the main loop's pace, so that timers run at set ticks.
+    // SetTimer keeps the AMX* it is handed and runs the public through it; a
+    // script's timers are killed at its unload by matching its own struct,
+    // and one that fires for a struct no loaded script owns is the host's
+    // fault. HTTP(index, type, url[], data[], callback[]) only keeps the
+    // AMX* it is handed (httpCallers).
     static const std::vector<std::string> kNatives;
 
     explicit OpenMpServer(EmulatedHost& host);
@@ -46,11 +52,13 @@ class OpenMpServer {
 
     // How many times the server called ProcessTick.
     int processTicks() const { return processTicks_; }
+    // The structs HTTP was handed, in call order.
+    std::vector<AMX*> httpCallers() const;
 
   private:
     struct Timer {
         cell id;
-        Script* script;
+        AMX* amx;
         int publicIndex;
         int interval;
         int ticksLeft;
@@ -60,8 +68,9 @@ class OpenMpServer {
     static const AMX_NATIVE_INFO kNativeTable[];
     static cell setTimer(AMX* amx, cell* params);
     static cell killTimer(AMX* amx, cell* params);
+    static cell http(AMX* amx, cell* params);
     void runCallback(Script& script, const char* name);
-    void runTimer(Script& script, int publicIndex);
+    void runTimer(AMX* amx, int publicIndex);
 
     EmulatedHost& host_;
     bool loaded_ = false;
@@ -71,6 +80,9 @@ class OpenMpServer {
     std::vector<Script*> scripts_;
     std::vector<Timer> timers_;
     cell lastTimerId_ = 0;
+    // Today's shared machine lets workers call it.
+    mutable std::mutex httpGuard_;
+    std::vector<AMX*> httpCallers_;
 };
 
 }  // namespace emu

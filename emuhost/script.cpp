@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "emuhost/registers.h"
+
 namespace emu {
 
 namespace {
@@ -17,6 +19,25 @@ struct Abandoned {
 };
 
 const int kErrGeneral = 27;
+const int kFlagNativesRegistered = 0x1000;
+
+// The call site whose native the callback is about to call, for the SA-MP
+// callback to rewrite.
+thread_local const CallSite* callingSite = nullptr;
+
+std::vector<std::string> importedNatives(const ScriptDefinition& definition) {
+    std::vector<std::string> names;
+    auto add = [&names](const std::string& name) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+        }
+    };
+    std::for_each(definition.natives.begin(), definition.natives.end(), add);
+    for (const auto& native : definition.serverNatives) {
+        add(native.first);
+    }
+    return names;
+}
 
 }  // namespace
 
@@ -49,27 +70,49 @@ cell Call::arg(size_t index) const {
     return execution_.args[index];
 }
 
+void Call::useStack(size_t cells) {
+    script_.stack_.useStack(execution_, cells);
+}
+
 // params holds the arguments from its second cell on; when executions keep
 // apart it becomes the native's argument cells, the count in its first.
-inline cell Call::call(AMX_NATIVE native, cell* params, size_t count, const char* name,
+inline cell Call::call(AMX_NATIVE native, int index, cell* params, size_t count, const char* name,
                        CallSite site) {
     MachineStack& stack = script_.stack_;
+    AMX& amx = *execution_.amx;
     if (stack.apart()) {
         params[0] = static_cast<cell>(count * sizeof(cell));
     } else {
         params = stack.callNative(execution_, params + 1, count);
     }
-    script_.beforeNative(site);
     if (script_.atNativeCall) {
         script_.atNativeCall(name);
     }
-    cell result = native(script_.amx(), params);
+    cell result = 0;
+    int error = AMX_ERR_NONE;
+    if (script_.clearing_ == ErrorClearing::FirstCallOfEachSite &&
+        script_.rewrittenSites_.rewritten(site)) {
+        if (native == nullptr) {
+            native = script_.natives_[index].load(std::memory_order_acquire);
+        }
+        result = native(&amx, params);
+    } else {
+        if (index < 0) {
+            index = script_.indexOf(native);
+        }
+        callingSite = &site;
+        // Taken afresh: another plugin may have replaced it.
+        error = amx.callback(&amx, index, &result, params);
+        callingSite = nullptr;
+    }
     if (!stack.apart()) {
         stack.returnFromNative(execution_, count);
     }
-    // Executions on other threads share the field; the real machine reads it
-    // as a plain int, which is what an atomic load of it compiles to.
-    int error = __atomic_load_n(&script_.amx()->error, __ATOMIC_RELAXED);
+    // Executions on other threads may share the field; the real machine
+    // reads it as a plain int.
+    if (error == AMX_ERR_NONE) {
+        error = load(amx, Register::error);
+    }
     if (error != AMX_ERR_NONE) {
         throw Abandoned{error};
     }
@@ -78,39 +121,58 @@ inline cell Call::call(AMX_NATIVE native, cell* params, size_t count, const char
 
 cell Call::native(const std::string& name, std::initializer_list<Arg> args, const char* file,
                   int line) {
-    AMX_NATIVE fn = script_.resolve(name);
-    if (fn == nullptr) {
-        std::fprintf(stderr, "emulated host: script calls unregistered native %s\n", name.c_str());
+    int index = script_.nativeIndex(name);
+    if (index < 0) {
+        std::fprintf(stderr, "emulated host: script calls %s, which it does not import\n",
+                     name.c_str());
         std::abort();
     }
     if (args.size() > kMaxArgs) {
         throw std::length_error("emulated host: too many arguments");
     }
+    // Code on the script's own struct passes strings from the globals, which
+    // every execution sharing the struct can keep at once; code on another
+    // struct puts them on its own heap, where only that struct reaches them.
+    MachineStack& stack = script_.stack_;
+    bool onHeap = !stack.apart() && execution_.amx != &script_.amx_;
     cell params[kMaxArgs + 1];
     size_t count = 0;
-    cell strings[kMaxArgs];
-    size_t stored = 0;
+    struct Release {
+        Script& script;
+        MachineStack::Execution& execution;
+        cell stored[kMaxArgs];
+        size_t storedCount = 0;
+        size_t heapCells = 0;
+        ~Release() {
+            for (size_t i = 0; i < storedCount; ++i) {
+                script.release(stored[i]);
+            }
+            if (heapCells != 0) {
+                script.stack_.free(execution, heapCells);
+            }
+        }
+    } release{script_, execution_, {}};
     for (const Arg& arg : args) {
         if (arg.kind_ == Arg::Kind::Cell) {
             params[++count] = arg.value_;
             continue;
         }
-        cell address = script_.store(arg.kind_ == Arg::Kind::Packed ? packString(arg.text_)
-                                                                    : unpackedString(arg.text_));
-        strings[stored++] = address;
+        std::vector<cell> cells =
+            arg.kind_ == Arg::Kind::Packed ? packString(arg.text_) : unpackedString(arg.text_);
+        cell address = 0;
+        if (onHeap) {
+            address = stack.allot(execution_, cells.data(), cells.size());
+            if (address < 0) {
+                throw Abandoned{MachineStack::kStackError};
+            }
+            release.heapCells += cells.size();
+        } else {
+            address = script_.store(cells);
+            release.stored[release.storedCount++] = address;
+        }
         params[++count] = address;
     }
-    struct Release {
-        Script& script;
-        const cell* strings;
-        const size_t& stored;
-        ~Release() {
-            for (size_t i = 0; i < stored; ++i) {
-                script.release(strings[i]);
-            }
-        }
-    } release{script_, strings, stored};
-    return call(fn, params, count, name.c_str(), {file, line});
+    return call(nullptr, index, params, count, name.c_str(), {file, line});
 }
 
 cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args, const char* file, int line) {
@@ -119,53 +181,97 @@ cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args, const cha
     }
     cell params[kMaxArgs + 1];
     std::copy(args.begin(), args.end(), params + 1);
-    return call(native, params, args.size(), "a native", {file, line});
+    return call(native, -1, params, args.size(), "a native", {file, line});
 }
 
-// The heap of strings takes the lower half of the data and the stack the
-// upper half; the last cell stays zero so that no string read runs off the
-// data.
 Script::Script(ScriptDefinition definition)
-    : data_(definition.dataCells, 0),
-      publics_(std::move(definition.publics)),
+    : publics_(std::move(definition.publics)),
       frameCells_(definition.frameCells),
-      required_(definition.natives),
-      nativesComplete_(required_.empty()),
-      natives_(definition.serverNatives.begin(), definition.serverNatives.end()),
-      stack_(machine_.amx, data_.data(), data_.size() / 2, data_.size() - 1) {
+      nativeNames_(importedNatives(definition)) {
     for (const auto& entry : publics_) {
         if (entry.first.empty()) {
             throw std::invalid_argument("emulated host: a public needs a name");
         }
-        nameLength_ = std::max(nameLength_, static_cast<int>(entry.first.size()));
     }
     std::sort(publics_.begin(), publics_.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(definition.publicVariables.begin(), definition.publicVariables.end());
+    size_t globalsCells = definition.dataCells / 2;
+    if (definition.publicVariables.size() >= globalsCells || definition.dataCells < 16) {
+        throw std::invalid_argument("emulated host: too little data for the script");
+    }
+    globalsBytes_ = static_cast<cell>(globalsCells * sizeof(cell));
+    dataBytes_ = static_cast<cell>(definition.dataCells * sizeof(cell));
+
+    ImageContents contents{{},         definition.publicVariables, nativeNames_, globalsBytes_,
+                           dataBytes_, definition.dataInImage};
+    for (const auto& entry : publics_) {
+        contents.publics.push_back(entry.first);
+    }
+    image_ = std::make_unique<ScriptImage>(this, contents);
+
+    natives_.reset(new std::atomic<AMX_NATIVE>[nativeNames_.size()]);
+    for (size_t i = 0; i < nativeNames_.size(); ++i) {
+        nativeIndices_.emplace(nativeNames_[i], static_cast<int>(i));
+        natives_[i].store(nullptr, std::memory_order_relaxed);
+    }
+    for (const auto& native : definition.serverNatives) {
+        natives_[nativeIndices_.at(native.first)].store(native.second, std::memory_order_relaxed);
+    }
+    nativesComplete_ = std::all_of(natives_.get(), natives_.get() + nativeNames_.size(),
+                                   [](const std::atomic<AMX_NATIVE>& native) {
+                                       return native.load(std::memory_order_relaxed) != nullptr;
+                                   });
+    if (nativesComplete_) {
+        amx_.flags |= kFlagNativesRegistered;
+    }
+
+    // As amx_Init leaves a machine: the heap at the globals' end, the stack
+    // at the block's last cell, which is zero.
+    amx_.base = image_->base();
+    amx_.data = image_->dataInImage() ? nullptr : image_->block();
+    amx_.callback = &Script::callback;
+    amx_.cip = headerOf(amx_.base).cip;
+    amx_.hlw = globalsBytes_;
+    amx_.hea = globalsBytes_;
+    amx_.stp = dataBytes_ - static_cast<cell>(sizeof(cell));
+    amx_.stk = amx_.stp;
+    auto firstFree = static_cast<cell>(definition.publicVariables.size());
+    freeBlocks_[firstFree] = static_cast<cell>(globalsCells) - firstFree;
     if (definition.stacksApart) {
         stack_.keepApart();
     }
-    machine_.owner = this;
-    machine_.amx.base = reinterpret_cast<unsigned char*>(data_.data());
-    machine_.amx.data = reinterpret_cast<unsigned char*>(data_.data());
-    freeBlocks_[0] = static_cast<cell>(data_.size() / 2);
+    if (definition.craftImage) {
+        definition.craftImage(amx_.base);
+    }
 }
 
-Script& Script::of(AMX* amx) {
-    return *reinterpret_cast<Machine*>(amx)->owner;
+void Script::clearErrors(ErrorClearing clearing) {
+    clearing_ = clearing;
+    amx_.sysreq_d = clearing == ErrorClearing::FirstCallOfEachSite ? 1 : 0;
 }
 
-int Script::run(const Public& code) {
-    return execute(code, "main-thread code");
+RestingRegisters Script::registers() const {
+    return {amx_.data, load(amx_, Register::hlw), load(amx_, Register::hea),
+            load(amx_, Register::stk), load(amx_, Register::stp)};
 }
 
-int Script::exec(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= publics_.size()) {
+int Script::run(AMX& amx, const Public& code) {
+    return execute(amx, code, "main-thread code");
+}
+
+int Script::exec(AMX& amx, int index) {
+    if (index < 0 || index >= image::numPublics(amx.base)) {
         return AMX_ERR_INDEX;
     }
-    return execute(publics_[index].second, publics_[index].first.c_str());
+    auto code = static_cast<size_t>(image::publicEntry(amx.base, index).address) / sizeof(cell);
+    if (code >= publics_.size()) {
+        return AMX_ERR_INDEX;
+    }
+    return execute(amx, publics_[code].second, publics_[code].first.c_str());
 }
 
-int Script::execute(const Public& code, const char* what) {
+int Script::execute(AMX& amx, const Public& code, const char* what) {
     if (!nativesComplete_) {
         return AMX_ERR_NOTFOUND;
     }
@@ -173,7 +279,7 @@ int Script::execute(const Public& code, const char* what) {
         beforeExecution();
     }
     MachineStack::Execution execution;
-    if (!stack_.enter(execution, what, frameCells_)) {
+    if (!stack_.enter(execution, amx, what, frameCells_)) {
         return MachineStack::kStackError;
     }
     Call call(*this, execution);
@@ -189,66 +295,105 @@ int Script::execute(const Public& code, const char* what) {
     return error;
 }
 
-void Script::beforeNative(CallSite site) {
-    if (clearing_ == ErrorClearing::FirstCallOfEachSite && !rewrittenSites_.firstCall(site)) {
-        return;
+int Script::callback(AMX* amx, cell index, cell* result, cell* params) {
+    emu::store(*amx, Register::error, AMX_ERR_NONE);
+    Script& script = of(amx);
+    if (index < 0 || static_cast<size_t>(index) >= script.nativeNames_.size()) {
+        return AMX_ERR_NOTFOUND;
     }
-    __atomic_store_n(&machine_.amx.error, AMX_ERR_NONE, __ATOMIC_RELAXED);
+    AMX_NATIVE native = script.natives_[index].load(std::memory_order_acquire);
+    if (native == nullptr) {
+        return AMX_ERR_NOTFOUND;
+    }
+    if (script.clearing_ == ErrorClearing::FirstCallOfEachSite && amx->sysreq_d != 0 &&
+        callingSite != nullptr) {
+        script.rewrittenSites_.rewrite(*callingSite);
+    }
+    callingSite = nullptr;
+    *result = native(amx, params);
+    return load(*amx, Register::error);
 }
 
-bool RewrittenSites::firstCall(CallSite site) {
+int Script::indexOf(AMX_NATIVE native) const {
+    for (size_t i = 0; i < nativeNames_.size(); ++i) {
+        if (natives_[i].load(std::memory_order_acquire) == native) {
+            return static_cast<int>(i);
+        }
+    }
+    std::fprintf(stderr, "emulated host: script calls a native it does not import\n");
+    std::abort();
+}
+
+uint64_t RewrittenSites::keyOf(CallSite site) {
     // Lines of a test file fit 16 bits, and a user-space address the rest.
-    uint64_t key = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(site.file)) << 16) |
-                   (static_cast<uint64_t>(site.line) & 0xFFFF);
+    return (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(site.file)) << 16) |
+           (static_cast<uint64_t>(site.line) & 0xFFFF);
+}
+
+bool RewrittenSites::rewritten(CallSite site) const {
+    uint64_t key = keyOf(site);
+    size_t slot = static_cast<size_t>(key * 0x9E3779B97F4A7C15ull >> 52) % kSlots;
+    for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
+        uint64_t held = slots_[slot].load(std::memory_order_acquire);
+        if (held == key) {
+            return true;
+        }
+        if (held == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void RewrittenSites::rewrite(CallSite site) {
+    uint64_t key = keyOf(site);
     size_t slot = static_cast<size_t>(key * 0x9E3779B97F4A7C15ull >> 52) % kSlots;
     for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
         uint64_t held = slots_[slot].load(std::memory_order_acquire);
         if (held == 0 && slots_[slot].compare_exchange_strong(held, key)) {
-            return true;
+            return;
         }
+        // A failed exchange leaves the slot's holder in held.
         if (held == key) {
-            return false;
+            return;
         }
     }
-    return false;
-}
-
-int Script::findPublic(const char* name, int* index) const {
-    for (size_t i = 0; i < publics_.size(); ++i) {
-        if (publics_[i].first == name) {
-            *index = static_cast<int>(i);
-            return AMX_ERR_NONE;
-        }
-    }
-    return AMX_ERR_NOTFOUND;
 }
 
 int Script::getPublic(int index, char* name) const {
     if (index < 0 || index >= numPublics()) {
         return AMX_ERR_INDEX;
     }
-    std::strcpy(name, publics_[index].first.c_str());
+    std::strcpy(name, image::name(amx_.base, image::publicEntry(amx_.base, index)));
     return AMX_ERR_NONE;
 }
 
 int Script::registerNatives(const AMX_NATIVE_INFO* list, int number) {
     std::lock_guard<std::mutex> lock(nativesGuard_);
     for (int i = 0; (number < 0 || i < number) && list[i].name != nullptr; ++i) {
-        natives_[list[i].name] = list[i].func;
+        auto found = nativeIndices_.find(list[i].name);
+        if (found != nativeIndices_.end()) {
+            natives_[found->second].store(list[i].func, std::memory_order_release);
+        }
     }
-    for (const std::string& name : required_) {
-        if (natives_.count(name) == 0) {
+    for (size_t i = 0; i < nativeNames_.size(); ++i) {
+        if (natives_[i].load(std::memory_order_relaxed) == nullptr) {
             return AMX_ERR_NOTFOUND;
         }
     }
+    amx_.flags |= kFlagNativesRegistered;
     nativesComplete_ = true;
     return AMX_ERR_NONE;
 }
 
+int Script::nativeIndex(const std::string& name) const {
+    auto found = nativeIndices_.find(name);
+    return found == nativeIndices_.end() ? -1 : found->second;
+}
+
 AMX_NATIVE Script::resolve(const std::string& name) const {
-    std::lock_guard<std::mutex> lock(nativesGuard_);
-    auto it = natives_.find(name);
-    return it == natives_.end() ? nullptr : it->second;
+    int index = nativeIndex(name);
+    return index < 0 ? nullptr : natives_[index].load(std::memory_order_acquire);
 }
 
 cell Script::store(const std::vector<cell>& cells) {
@@ -265,8 +410,9 @@ cell Script::store(const std::vector<cell>& cells) {
             freeBlocks_[first + need] = left;
         }
         usedBlocks_[first] = need;
-        std::copy(cells.begin(), cells.end(), data_.begin() + first);
-        return first * static_cast<cell>(sizeof(cell));
+        cell address = first * static_cast<cell>(sizeof(cell));
+        std::memcpy(dataOf(amx_) + address, cells.data(), cells.size() * sizeof(cell));
+        return address;
     }
     throw std::runtime_error("emulated host: script data is full");
 }
@@ -293,13 +439,6 @@ void Script::release(cell address) {
             freeBlocks_.erase(block);
         }
     }
-}
-
-cell* Script::cellsAt(cell address) {
-    if (address < 0 || address % static_cast<cell>(sizeof(cell)) != 0 || address >= dataBytes()) {
-        return nullptr;
-    }
-    return data_.data() + address / static_cast<cell>(sizeof(cell));
 }
 
 }  // namespace emu

@@ -1,8 +1,11 @@
 // A stand-in for one of the server's script machines. Publics are C++
 // callables; their native calls reach the plugin exactly as compiled Pawn
-// code would: argument cells on the machine's one stack, strings as
-// addresses into the machine's own data, the error field cleared before a
-// native as the server's callback clears it and checked after every native.
+// code would: argument cells on the stack of the struct that executes,
+// strings as addresses into the data block, every native reached through
+// that struct's callback (or, on the SA-MP server, directly from a call
+// site the callback has rewritten) and the struct's error field checked
+// after every native. The script file's image sits at base, its tables read
+// in place; any struct whose base is the image's runs the script.
 #pragma once
 
 #include <atomic>
@@ -10,11 +13,14 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "emuhost/amx_image.h"
 #include "emuhost/machine_stack.h"
 #include "host/host_api.h"
 
@@ -48,9 +54,9 @@ inline Arg packed(std::string text) {
     return Arg::packed(std::move(text));
 }
 
-// Where compiled code calls a native. The SA-MP server lets the first call
-// of each site through its callback, which clears the error field, and then
-// rewrites the site to call the native directly.
+// Where compiled code calls a native. The SA-MP server's callback rewrites
+// the site it is called from, while the struct's sysreq_d is non-zero, to
+// call the native directly: past the callback, which clears the error field.
 struct CallSite {
     const char* file;
     int line;
@@ -61,10 +67,11 @@ struct CallSite {
 // plugin's.
 class RewrittenSites {
   public:
-    // True at the site's first call only.
-    bool firstCall(CallSite site);
+    bool rewritten(CallSite site) const;
+    void rewrite(CallSite site);
 
   private:
+    static uint64_t keyOf(CallSite site);
     static constexpr size_t kSlots = 4096;
     // A site's file name (a literal, so one address per file) and line; 0
     // marks a free slot. Once full, every site counts as rewritten.
@@ -91,12 +98,18 @@ class Call {
     // argument first.
     cell arg(size_t index) const;
     Script& script() { return script_; }
+    // The struct this code runs on.
+    AMX& amx() { return *execution_.amx; }
+    // What recursive code with local arrays does to its stack: writes a
+    // pattern into that many cells below the execution's stk, unchecked as
+    // PUSH is, so that an overrun runs into whatever lies below.
+    void useStack(size_t cells);
 
   private:
     // Inlined in both callers: the host's own costs must not hide the
-    // plugin's.
-    [[gnu::always_inline]] inline cell call(AMX_NATIVE native, cell* params, size_t count,
-                                            const char* name, CallSite site);
+    // plugin's. native is known or index is, the other found when needed.
+    [[gnu::always_inline]] inline cell call(AMX_NATIVE native, int index, cell* params,
+                                            size_t count, const char* name, CallSite site);
 
     Script& script_;
     MachineStack::Execution& execution_;
@@ -107,24 +120,54 @@ using Public = std::function<void(Call&)>;
 struct ScriptDefinition {
     std::vector<std::pair<std::string, Public>> publics = {};
     // Natives the script calls; registration fails while one is missing.
+    // With the names of serverNatives they make the image's native table,
+    // in this order: a script calls no native it does not import.
     std::vector<std::string> natives = {};
-    // The data, the top half of it the stack.
+    // The data block: the lower half globals (public variables first, then
+    // the room for strings that code on the script's own struct passes),
+    // the upper half heap and stack, its last cell zero.
     size_t dataCells = 1 << 16;
     // Natives the server itself provides to the script, as it does its own
     // and other plugins'.
     std::vector<std::pair<std::string, AMX_NATIVE>> serverNatives = {};
+    // `public name = value;` at file scope: a cell each at the start of the
+    // globals, in name order, in the image's public-variable table.
+    std::vector<std::pair<std::string, cell>> publicVariables = {};
+    // The SA-MP server's usual load: the data block inside the image at
+    // base + dat, the struct's data null. Otherwise a block of its own, the
+    // image's allocation then ending where its size says.
+    bool dataInImage = false;
+    // Changes the built image (header at base, offsets from the header)
+    // before the script is loaded: for files no compiler writes. The host
+    // keeps what it knows of the script from the definition, not the image.
+    std::function<void(unsigned char* base)> craftImage = {};
     // The locals every execution keeps on the stack.
     size_t frameCells = 4;
     // Gives every execution a stack of its own (MachineStack::keepApart).
     bool stacksApart = false;
 };
 
-// How the server's callback clears the error field before a native.
+// How the server's machine reaches natives.
 enum class ErrorClearing {
-    // The SA-MP server: the first call of each call site only.
+    // The SA-MP server: through the callback, which clears the error field
+    // and, while the struct's sysreq_d is non-zero, rewrites the call site
+    // to call the native directly from then on.
     FirstCallOfEachSite,
-    // open.mp: every call.
+    // open.mp: always through the callback.
     EveryCall,
+};
+
+// The registers the host leaves a machine with, which it expects back.
+struct RestingRegisters {
+    unsigned char* data;
+    cell hlw;
+    cell hea;
+    cell stk;
+    cell stp;
+    bool operator==(const RestingRegisters& other) const {
+        return data == other.data && hlw == other.hlw && hea == other.hea && stk == other.stk &&
+               stp == other.stp;
+    }
 };
 
 class Script {
@@ -133,30 +176,53 @@ class Script {
     Script(const Script&) = delete;
     Script& operator=(const Script&) = delete;
 
-    AMX* amx() { return &machine_.amx; }
-    static Script& of(AMX* amx);
+    // The script's own struct, the one the server loaded.
+    AMX* amx() { return &amx_; }
+    // The script of any struct whose base is its image.
+    static Script& of(AMX* amx) {
+        return *static_cast<Script*>(const_cast<void*>(ScriptImage::ownerOf(amx->base)));
+    }
+    unsigned char* base() const { return image_->base(); }
+    // The data block the host allocated: where the script's struct's data
+    // starts out, whatever the plugin does with it.
+    unsigned char* hostBlock() const { return image_->block(); }
+    cell globalsBytes() const { return globalsBytes_; }
+    RestingRegisters registers() const;
 
-    // Set by the host that loads the script, before any code runs.
+    // Set by the host that loads the script, before any code runs. The SA-MP
+    // model gives the script's struct a non-zero sysreq_d.
     void reportFaultsTo(MachineStack::Faults faults) { stack_.reportTo(std::move(faults)); }
-    void clearErrors(ErrorClearing clearing) { clearing_ = clearing; }
+    void clearErrors(ErrorClearing clearing);
 
-    // Runs code as the server's main thread runs a script's code; returns the
-    // machine's error code, 0 when the code ran to its end. As in the real
-    // machine, no code runs while a native it calls is unregistered: the
-    // server reports error 19.
-    int run(const Public& code);
-    // amx_Exec of a public, with the arguments pushed before.
-    int exec(int index);
-    int push(cell value) { return stack_.push(value); }
-    // Publics are indexed in name order, as compilers write the table.
-    int findPublic(const char* name, int* index) const;
-    int numPublics() const { return static_cast<int>(publics_.size()); }
-    // Copies the name with its terminator, as the real machine does.
+    // Runs code as the server's main thread runs a script's code, on the
+    // script's own struct or on amx; returns the machine's error code, 0
+    // when the code ran to its end. As in the real machine, no code runs
+    // while a native it imports is unregistered: the server reports error
+    // 19.
+    int run(const Public& code) { return run(amx_, code); }
+    int run(AMX& amx, const Public& code);
+    // amx_Exec of a public on the script's struct or on amx, with the
+    // arguments pushed before.
+    int exec(int index) { return exec(amx_, index); }
+    int exec(AMX& amx, int index);
+    int push(cell value) { return stack_.push(amx_, value); }
+    int push(AMX& amx, cell value) { return stack_.push(amx, value); }
+    // The image's tables as the real machine reads them, unbounded: publics
+    // are indexed in name order, as compilers write the table.
+    int findPublic(const char* name, int* index) const {
+        return image::findPublic(amx_.base, name, index);
+    }
+    int numPublics() const { return image::numPublics(amx_.base); }
+    // Copies the name with its terminator, without a bound, as the real
+    // machine does.
     int getPublic(int index, char* name) const;
-    // The longest public name, without its terminator.
-    int nameLength() const { return nameLength_; }
+    // The longest name in the tables, as the image's name table declares it.
+    int nameLength() const { return image::nameLength(amx_.base); }
     int registerNatives(const AMX_NATIVE_INFO* list, int number);
+    // The function registered for an imported native, or null.
     AMX_NATIVE resolve(const std::string& name) const;
+    // The index of an imported native in the image's table, or -1.
+    int nativeIndex(const std::string& name) const;
 
     // Where a test holds a thread at a chosen moment: before an execution
     // takes the registers, and once a native call has written them back,
@@ -164,11 +230,12 @@ class Script {
     std::function<void()> beforeExecution;
     std::function<void(const std::string& native)> atNativeCall;
 
-    // Places cells in the machine's data and returns their script address.
+    // Places cells in the globals' room for strings, in the block the
+    // script's struct points to now, and returns their script address.
     cell store(const std::vector<cell>& cells);
     void release(cell address);
-    cell dataBytes() const { return static_cast<cell>(data_.size() * sizeof(cell)); }
-    cell* cellsAt(cell address);
+    // The data block's size: the script's stp and its zero cell.
+    cell dataBytes() const { return dataBytes_; }
 
     // Executions started and not yet returned, and pushes made, in all.
     int executions() const { return stack_.live(); }
@@ -176,24 +243,27 @@ class Script {
 
   private:
     friend class Call;
-    int execute(const Public& code, const char* what);
-    void beforeNative(CallSite site);
-    // The machine handle leads a standard-layout block, so the host finds its
-    // script from the AMX pointer that natives and exports receive.
-    struct Machine {
-        AMX amx;
-        Script* owner;
-    };
+    int execute(AMX& amx, const Public& code, const char* what);
+    // The server's callback, set on the script's struct: clears the
+    // struct's error field, calls the native by its index in the native
+    // table with the same struct, returns the struct's error field.
+    static int callback(AMX* amx, cell index, cell* result, cell* params);
+    int indexOf(AMX_NATIVE native) const;
 
-    Machine machine_{};
-    std::vector<cell> data_;
+    AMX amx_{};
     std::vector<std::pair<std::string, Public>> publics_;
-    int nameLength_ = 0;
     const size_t frameCells_;
-    std::vector<std::string> required_;
-    std::atomic<bool> nativesComplete_;
-    mutable std::mutex nativesGuard_;
-    std::map<std::string, AMX_NATIVE> natives_;
+    cell globalsBytes_ = 0;
+    cell dataBytes_ = 0;
+    std::unique_ptr<ScriptImage> image_;
+    // The image's native table, fixed at load: read on every native call
+    // without a lock. A function is stored once registered.
+    std::vector<std::string> nativeNames_;
+    std::unordered_map<std::string, int> nativeIndices_;
+    std::unique_ptr<std::atomic<AMX_NATIVE>[]> natives_;
+    std::atomic<bool> nativesComplete_{false};
+    std::mutex nativesGuard_;
+    // The globals' room for strings.
     std::mutex heapGuard_;
     std::map<cell, cell> freeBlocks_;  // first cell -> cell count
     std::map<cell, cell> usedBlocks_;

@@ -16,31 +16,23 @@ void attach(void** data);
 inline int Exec(AMX* amx, cell* retval, int index) {
     return reinterpret_cast<amx_Exec_t>(amxExports[PLUGIN_AMX_EXPORT_Exec])(amx, retval, index);
 }
-// Finds a public by name on any thread. The host's own amx_FindPublic may not
-// be used off the server's main thread: open.mp's keeps a process-wide cache
-// that it fills without a lock. The public table is sorted by name, and
-// reading it is stateless on both servers. Throws std::bad_alloc when a
-// script's names are too long for the stack and there is no memory for them.
-int FindPublic(AMX* amx, const char* name, int* index);
+// The index of the script's imported native of that name; copies no name.
+inline int FindNative(AMX* amx, const char* name, int* index) {
+    return reinterpret_cast<amx_FindNative_t>(amxExports[PLUGIN_AMX_EXPORT_FindNative])(amx, name,
+                                                                                        index);
+}
+// The address of the script's public variable of that name.
+inline int FindPubVar(AMX* amx, const char* name, cell* address) {
+    return reinterpret_cast<amx_FindPubVar_t>(amxExports[PLUGIN_AMX_EXPORT_FindPubVar])(amx, name,
+                                                                                        address);
+}
 inline int GetAddr(AMX* amx, cell address, cell** cells) {
     return reinterpret_cast<amx_GetAddr_t>(amxExports[PLUGIN_AMX_EXPORT_GetAddr])(amx, address,
                                                                                   cells);
 }
-inline int GetPublic(AMX* amx, int index, char* name) {
-    return reinterpret_cast<amx_GetPublic_t>(amxExports[PLUGIN_AMX_EXPORT_GetPublic])(amx, index,
-                                                                                      name);
-}
 inline int GetString(char* dest, const cell* source, size_t size) {
     return reinterpret_cast<amx_GetString_t>(amxExports[PLUGIN_AMX_EXPORT_GetString])(dest, source,
                                                                                       0, size);
-}
-inline int NameLength(AMX* amx, int* length) {
-    return reinterpret_cast<amx_NameLength_t>(amxExports[PLUGIN_AMX_EXPORT_NameLength])(amx,
-                                                                                        length);
-}
-inline int NumPublics(AMX* amx, int* number) {
-    return reinterpret_cast<amx_NumPublics_t>(amxExports[PLUGIN_AMX_EXPORT_NumPublics])(amx,
-                                                                                        number);
 }
 inline int Push(AMX* amx, cell value) {
     return reinterpret_cast<amx_Push_t>(amxExports[PLUGIN_AMX_EXPORT_Push])(amx, value);

@@ -87,11 +87,15 @@ enum SupportsFlags {
 // Indices into the AMX function table.
 enum AmxExport {
     PLUGIN_AMX_EXPORT_Exec = 7,
+    PLUGIN_AMX_EXPORT_FindNative = 8,
     PLUGIN_AMX_EXPORT_FindPublic = 9,
+    PLUGIN_AMX_EXPORT_FindPubVar = 10,
     PLUGIN_AMX_EXPORT_GetAddr = 13,
+    PLUGIN_AMX_EXPORT_GetNative = 14,
     PLUGIN_AMX_EXPORT_GetPublic = 15,
     PLUGIN_AMX_EXPORT_GetString = 17,
     PLUGIN_AMX_EXPORT_NameLength = 23,
+    PLUGIN_AMX_EXPORT_NumNatives = 25,
     PLUGIN_AMX_EXPORT_NumPublics = 26,
     PLUGIN_AMX_EXPORT_Push = 29,
     PLUGIN_AMX_EXPORT_RaiseError = 32,
@@ -103,6 +107,13 @@ enum AmxExport {
 typedef void (*logprintf_t)(const char* format, ...);
 typedef int (*amx_Exec_t)(AMX* amx, cell* retval, int index);
 typedef int (*amx_FindPublic_t)(AMX* amx, const char* name, int* index);
+// The index of the script's imported native of that name; copies no name.
+typedef int (*amx_FindNative_t)(AMX* amx, const char* name, int* index);
+// The script address of a public variable, for amx_GetAddr.
+typedef int (*amx_FindPubVar_t)(AMX* amx, const char* varname, cell* amx_addr);
+// Copies the index-th imported native's name without a bound.
+typedef int (*amx_GetNative_t)(AMX* amx, int index, char* funcname);
+typedef int (*amx_NumNatives_t)(AMX* amx, int* number);
 typedef int (*amx_GetAddr_t)(AMX* amx, cell amx_addr, cell** phys_addr);
 // Copies the name without a bound: funcname must hold the longest name that
 // amx_NameLength gives, and its terminator.

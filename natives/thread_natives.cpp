@@ -6,24 +6,18 @@
 #include <boost/thread/thread.hpp>
 
 #include "host/host.h"
+#include "host/script_file.h"
 #include "natives/native_call.h"
+#include "natives/public_name.h"
 #include "threads/s_manager.h"
 
 namespace {
 
 cell createThread(AMX* amx, const cell* params, ThreadMode mode) {
-    cell* cells = nullptr;
-    if (host::GetAddr(amx, params[1], &cells) != AMX_ERR_NONE || cells == nullptr) {
-        return 0;
-    }
-    int length = 0;
-    host::StrLen(cells, &length);
-    // A longer string cannot name a public, and the buffer stays on the stack.
-    if (length <= 0 || length > kMaxPublicName) {
-        return 0;
-    }
     char name[kMaxPublicName + 1];
-    host::GetString(name, cells, length + 1);
+    if (!ReadPublicName(amx, params[1], name)) {
+        return 0;
+    }
     int index = 0;
     if (host::FindPublic(amx, name, &index) != AMX_ERR_NONE) {
         return 0;

@@ -43,6 +43,7 @@ class BadInputTest : public test::PluginTest {
                  sleeperWokeUp = true;
              }},
         };
+        definition.natives = test::kAllNatives;
         script = &host->loadScript(std::move(definition));
         baseline = emu::countProcessThreads();
     }
@@ -187,7 +188,7 @@ TEST_F(BadInputTest, EveryNativeOnAWorkerDoesNothingWithBadArguments) {
 TEST_F(BadInputTest, LongestSleepOnAWorkerEndsWhenItsThreadIsDestroyed) {
     cell id = start(*script, "sleeper");
     ASSERT_GT(id, 0);
-    EXPECT_TRUE(sleeperStarted);
+    EXPECT_TRUE(test::eventually([&] { return sleeperStarted.load(); }));
     EXPECT_EQ(call(*script, "DestroyThread", {id}), 1);
     EXPECT_FALSE(sleeperWokeUp);
     expectNothingLeft();

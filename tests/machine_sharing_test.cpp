@@ -1,5 +1,6 @@
 // What the plugin guarantees on a script machine that its workers share with
-// the server's code: one stack and one register set, and one error field.
+// the server's code, for the scripts that keep it: one stack and one register
+// set, and one error field.
 #include <algorithm>
 
 #include "tests/support.h"
@@ -31,10 +32,10 @@ pid_t newThread(const std::vector<int>& before) {
 TEST_F(PluginTest, ANewWorkerStartsOnlyWhileItsCreatorWaitsInANative) {
     auto& received = keep<std::atomic<cell>>();
     auto& creatorAsleep = keep<std::atomic<bool>>();
-    emu::Script& script = load({{"Work", [&received](emu::Call& c) {
-                                     received = c.arg(0);
-                                     c.native("SleepThread", {test::kLongSleep});
-                                 }}});
+    emu::Script& script = loadShared({{"Work", [&received](emu::Call& c) {
+                                           received = c.arg(0);
+                                           c.native("SleepThread", {test::kLongSleep});
+                                       }}});
     std::thread::id creator = std::this_thread::get_id();
     script.atNativeCall = [&creatorAsleep, creator](const std::string& native) {
         if (native == "SleepThread" && std::this_thread::get_id() == creator) {
@@ -71,12 +72,13 @@ TEST_F(PluginTest, AWorkerWhoseCreatorNeverWaitsStartsOnceItsCreatorHasReturned)
     };
     auto& seen = keep<Seen>();
     test::Gate& spawning = gate();
-    emu::Script& script = load({{"Child", [&seen](emu::Call&) { ++seen.childRuns; }},
-                                {"Spawner", [&seen, &spawning](emu::Call& c) {
-                                     seen.spawner = test::osThreadId();
-                                     seen.spawned = c.native("CreateThreadEx", {emu::str("Child")});
-                                     spawning.wait();
-                                 }}});
+    emu::Script& script = loadShared({{"Child", [&seen](emu::Call&) { ++seen.childRuns; }},
+                                      {"Spawner", [&seen, &spawning](emu::Call& c) {
+                                           seen.spawner = test::osThreadId();
+                                           seen.spawned =
+                                               c.native("CreateThreadEx", {emu::str("Child")});
+                                           spawning.wait();
+                                       }}});
     EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Child")}), 1);
     EXPECT_EQ(script.pushes(), 0);
     host->tick();
@@ -108,22 +110,23 @@ TEST_F(PluginTest, AnEndThatAnotherThreadsNativeWipedEndsThePublicAtItsNextNativ
         std::atomic<bool> wiped{false};
     };
     auto& seen = keep<Seen>();
-    emu::Script& script = load({{"Work", [&seen](emu::Call& c) {
-                                     // Bounded, so that a lost end fails the test
-                                     // instead of hanging it.
-                                     for (int i = 0; i < 1000; ++i) {
-                                         ++seen.sleeps;
-                                         c.native("SleepThread", {test::kLongSleep});
-                                         c.native("UnLockThread", {c.native("LockThread", {1})});
-                                         ++seen.pastTheEnd;
-                                     }
-                                 }}});
+    emu::Script& script =
+        loadShared({{"Work", [&seen](emu::Call& c) {
+                         // Bounded, so that a lost end fails the test
+                         // instead of hanging it.
+                         for (int i = 0; i < 1000; ++i) {
+                             ++seen.sleeps;
+                             c.native("SleepThread", {test::kLongSleep});
+                             c.native("UnLockThread", {c.native("LockThread", {1})});
+                             ++seen.pastTheEnd;
+                         }
+                     }}});
     host->afterRaiseError = [&seen, &script](AMX* amx, int) {
         if (amx == script.amx() && !seen.wiped.exchange(true)) {
             test::AsyncRun(script, [](emu::Call& c) { c.native("UnLockThread", {0}); }).join();
         }
     };
-    EXPECT_EQ(start(load({{"Sleep", test::sleepForever()}}), "Sleep"), 1);
+    EXPECT_EQ(start(loadShared({{"Sleep", test::sleepForever()}}), "Sleep"), 1);
     EXPECT_EQ(start(script, "Work"), 2);
     EXPECT_EQ(call(observer(), "DestroyThread", {2}), 1);
     EXPECT_TRUE(seen.wiped);
@@ -144,17 +147,17 @@ TEST_F(PluginTest, AStopWhileACreatorWaitsForItsNewWorkerEndsTheCreatorsPublic) 
     };
     auto& seen = keep<Seen>();
     test::Gate& childGo = gate();
-    emu::Script& script = load({{"Child",
-                                 [&childGo](emu::Call& c) {
-                                     childGo.wait();
-                                     c.native("SleepThread", {0});
-                                 }},
-                                {"Parent", [&seen](emu::Call& c) {
-                                     seen.parent = test::osThreadId();
-                                     c.native("CreateThreadEx", {emu::str("Child")});
-                                     c.native("SleepThread", {0});
-                                     ++seen.pastTheSleep;
-                                 }}});
+    emu::Script& script = loadShared({{"Child",
+                                       [&childGo](emu::Call& c) {
+                                           childGo.wait();
+                                           c.native("SleepThread", {0});
+                                       }},
+                                      {"Parent", [&seen](emu::Call& c) {
+                                           seen.parent = test::osThreadId();
+                                           c.native("CreateThreadEx", {emu::str("Child")});
+                                           c.native("SleepThread", {0});
+                                           ++seen.pastTheSleep;
+                                       }}});
     EXPECT_EQ(startOnce(script, "Parent"), 1);
     ASSERT_TRUE(test::blocks(seen.parent));
     test::AsyncRun destroy(observer(), [&seen](emu::Call& c) {
@@ -176,12 +179,12 @@ TEST_F(PluginTest, AWaitInOneScriptStartsNoneOfAnotherScriptsNewWorkers) {
         std::atomic<bool> released{false};
     };
     auto& seen = keep<Seen>();
-    emu::Script& creator = load({{"Busy", [&seen](emu::Call&) {
-                                      seen.started = true;
-                                      // Bounded, so that a wait held by it fails
-                                      // the test instead of hanging it.
-                                      test::eventually([&] { return seen.released.load(); });
-                                  }}});
+    emu::Script& creator = loadShared({{"Busy", [&seen](emu::Call&) {
+                                            seen.started = true;
+                                            // Bounded, so that a wait held by it fails
+                                            // the test instead of hanging it.
+                                            test::eventually([&] { return seen.released.load(); });
+                                        }}});
     EXPECT_EQ(call(creator, "CreateThreadEx", {emu::str("Busy")}), 1);
     EXPECT_EQ(call(observer(), "SleepThread", {0}), 1);
     EXPECT_FALSE(seen.started);
@@ -206,22 +209,22 @@ TEST_F(PluginTest, NoUnloadWaitsForAWorkerThatWaitsForTheServersCode) {
         std::atomic<int> pastTheEnd{0};
     };
     auto& seen = keep<Seen>();
-    emu::Script& m = load({{"Hook", [&seen](emu::Call& c) {
-                                seen.tid = test::osThreadId();
-                                c.native("SleepThread", {test::kLongSleep});
-                                ++seen.pastTheEnd;
-                            }}});
-    emu::Script& n = load({{"Hook",
-                            [&seen](emu::Call& c) {
-                                ++seen.lockers;
-                                c.native("LockThread", {1});
-                                ++seen.pastTheEnd;
-                            }},
-                           {"Idle", test::sleepForever()}});
-    emu::Script& a = load({{"Visit", [&seen](emu::Call& c) {
-                                c.native("CallRemoteFunction", {emu::str("Hook")});
-                                ++seen.pastTheEnd;
-                            }}});
+    emu::Script& m = loadShared({{"Hook", [&seen](emu::Call& c) {
+                                      seen.tid = test::osThreadId();
+                                      c.native("SleepThread", {test::kLongSleep});
+                                      ++seen.pastTheEnd;
+                                  }}});
+    emu::Script& n = loadShared({{"Hook",
+                                  [&seen](emu::Call& c) {
+                                      ++seen.lockers;
+                                      c.native("LockThread", {1});
+                                      ++seen.pastTheEnd;
+                                  }},
+                                 {"Idle", test::sleepForever()}});
+    emu::Script& a = loadShared({{"Visit", [&seen](emu::Call& c) {
+                                      c.native("CallRemoteFunction", {emu::str("Hook")});
+                                      ++seen.pastTheEnd;
+                                  }}});
     EXPECT_EQ(start(n, "Idle"), 1);
     EXPECT_EQ(call(n, "LockThread", {1}), 1);
     EXPECT_EQ(start(a, "Visit"), 2);

@@ -256,15 +256,15 @@ TEST_F(OpenMpOrder, SingleShotJob) {
     EXPECT_EQ(g.found, 2262);
 }
 
-// The model judges by cells: code of a script that starts while its worker
-// runs script code it has not yet left for a native builds over the
-// worker's frame. The worker here breaks the first rule: its creator never
-// waits, and it starts at the tick.
+// The model judges by cells: code of a script that keeps the shared machine
+// and starts while its worker runs script code it has not yet left for a
+// native builds over the worker's frame. The worker here breaks the first
+// rule of such scripts: its creator never waits, and it starts at the tick.
 TEST_F(OpenMpOrder, CodeBesideAWorkerThatHasNotReachedANativeOverlapsItsStack) {
     overlapExpected = true;
     test::Gate busy;
     std::atomic<bool> running{false};
-    emu::Script& script = server->loadScript(filterscript({
+    emu::ScriptDefinition definition = filterscript({
         {emu::OpenMpServer::kInitCallback,
          [](emu::Call& c) { c.native("CreateThreadEx", {emu::str("Busy")}); }},
         {"Busy",
@@ -272,7 +272,9 @@ TEST_F(OpenMpOrder, CodeBesideAWorkerThatHasNotReachedANativeOverlapsItsStack) {
              running = true;
              busy.wait();
          }},
-    }));
+    });
+    definition.publicVariables = {{"vantrel_shared_machine", 1}};
+    emu::Script& script = server->loadScript(std::move(definition));
     ASSERT_TRUE(ticksUntil([&] { return running.load(); }));
     script.run([](emu::Call& c) { c.native("UnLockThread", {0}); });
     busy.open();

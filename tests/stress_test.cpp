@@ -105,6 +105,9 @@ class StressTest : public test::PluginTest {
         // Many workers of each machine run its code at once, beside the main
         // thread's: this loads the plugin, not the machine.
         definition.stacksApart = true;
+        definition.natives = test::kAllNatives;
+        // Both of the servers' data blocks: inside the image, and apart.
+        definition.dataInImage = index % 2 == 1;
         for (int slot = 0; slot < kSlots; ++slot) {
             definition.publics.emplace_back(
                 "t" + std::to_string(slot),

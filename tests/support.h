@@ -243,9 +243,9 @@ class PluginTest : public ::testing::Test {
         EXPECT_EQ(script.run(code), AMX_ERR_NONE);
     }
 
-    // Main-thread code that creates a thread as the include's first rule
-    // says: it sleeps right after, until the new worker has reached a native
-    // of its own. Returns the new id.
+    // Main-thread code that creates a thread and sleeps right after: on a
+    // shared machine, until the new worker has reached a native of its own,
+    // as the include's first rule for such scripts says. Returns the new id.
     cell start(emu::Script& script, const std::string& publicName,
                const char* native = "CreateThread") {
         cell id = -1;
@@ -274,6 +274,14 @@ class PluginTest : public ::testing::Test {
         emu::Script& script = host->loadScript({std::move(publics), kAllNatives}, &registered);
         EXPECT_EQ(registered, AMX_ERR_NONE);
         return script;
+    }
+
+    // The same script kept on the machine its workers share with the
+    // server's code, as the include's VANTREL_SHARED_MACHINE keeps it.
+    emu::Script& loadShared(std::vector<std::pair<std::string, emu::Public>> publics = {}) {
+        emu::ScriptDefinition definition{std::move(publics), kAllNatives};
+        definition.publicVariables = {{"vantrel_shared_machine", 1}};
+        return host->loadScript(std::move(definition));
     }
 
     // A gate that outlives every worker and is opened before Unload.

@@ -16,7 +16,8 @@ class UnloadLockWaitTest : public test::PluginTest {
     void SetUp() override {
         test::PluginTest::SetUp();
         holder = &host->loadScript(
-            {{{"idle", [](emu::Call& c) { c.native("SleepThread", {test::kDeadline.count()}); }}}});
+            {{{"idle", [](emu::Call& c) { c.native("SleepThread", {test::kDeadline.count()}); }}},
+             test::kAllNatives});
         thread = start(*holder, "idle");
         ASSERT_GT(thread, 0);
         lockId = call(*holder, "LockThread", {thread});
@@ -27,11 +28,13 @@ class UnloadLockWaitTest : public test::PluginTest {
     // stop of its thread ends it once it has the lock, as its next call would
     // wait for good.
     emu::Script& loadWaiter() {
-        emu::Script& waiter = host->loadScript({{{"waiter", [this](emu::Call& c) {
+        emu::Script& waiter = host->loadScript({{{"waiter",
+                                                  [this](emu::Call& c) {
                                                       waiting = test::osThreadId();
                                                       c.native("LockThread", {thread});
                                                       gotLock = true;
-                                                  }}}});
+                                                  }}},
+                                                test::kAllNatives});
         EXPECT_GT(start(waiter, "waiter"), 0);
         EXPECT_TRUE(test::blocks(waiting));
         return waiter;
@@ -67,11 +70,13 @@ TEST_F(UnloadLockWaitTest, AmxUnloadEndsAWorkerWaitingForADestructionChain) {
     loadWaiter();
     auto& destroying = keep<std::atomic<pid_t>>();
     auto& ranOn = keep<std::atomic<bool>>();
-    emu::Script& destroyer = host->loadScript({{{"destroy", [&destroying, &ranOn](emu::Call& c) {
+    emu::Script& destroyer = host->loadScript({{{"destroy",
+                                                 [&destroying, &ranOn](emu::Call& c) {
                                                      destroying = test::osThreadId();
                                                      c.native("DestroyThread", {2});
                                                      ranOn = true;
-                                                 }}}});
+                                                 }}},
+                                               test::kAllNatives});
     EXPECT_EQ(startOnce(destroyer, "destroy"), 3);
     ASSERT_TRUE(test::blocks(destroying));
     watchdog.phase("AmxUnload of the destroying script");

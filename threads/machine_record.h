@@ -1,11 +1,15 @@
 #pragma once
 
+#include <memory>
+
 #include <boost/intrusive/list.hpp>
 
 #include "common/registry_guard.h"
 #include "host/host_api.h"
 #include "locks/thread_lock.h"
+#include "own_machine/script_room.h"
 #include "threads/s_thread.h"
+#include "threads/thread_books.h"
 
 using ThreadList = boost::intrusive::list<
     S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
@@ -13,11 +17,18 @@ using ThreadList = boost::intrusive::list<
 
 // What the registry keeps of one script machine, from AmxLoad to AmxUnload.
 struct MachineRecord {
-    explicit MachineRecord(AMX* amx) : amx(amx) {}
+    // Moves the script's data block when its workers get machines of their
+    // own; throws std::bad_alloc when there is no room for them.
+    explicit MachineRecord(AMX* amx)
+        : amx(amx), room(wantsOwnMachines(amx) ? std::make_unique<ScriptRoom>(amx) : nullptr) {}
     MachineRecord(const MachineRecord&) = delete;
     MachineRecord& operator=(const MachineRecord&) = delete;
 
     AMX* const amx;
+    // Where its workers' machines are, or null when they share the script's
+    // (threads/s_manager_starts.cpp says how they keep out of each other's
+    // way then). Given back to the host with the record.
+    const std::unique_ptr<ScriptRoom> room;
     // Being unloaded: it gets no new threads or locks, and its workers stop
     // waiting for locks and for other threads' destruction.
     bool closing VANTREL_GUARDED_BY(registryGuard) = false;
@@ -30,6 +41,10 @@ struct MachineRecord {
     // Its one thread that has started and not yet arrived: two new workers
     // that pushed and entered at once would take each other's stack.
     S_Thread* starting VANTREL_GUARDED_BY(registryGuard) = nullptr;
+    // The threads the server's code created in it that have not arrived.
+    Creations serverCreations;
+    // Threads whose creators let them start, oldest first: one at a time.
+    PendingList startQueue VANTREL_GUARDED_BY(registryGuard);
     // Every script thread it created, until the thread is freed.
     ThreadList threads VANTREL_GUARDED_BY(registryGuard);
     // Every lock it took and still holds.

@@ -39,29 +39,57 @@ void S_Manager::RemoveMachine(AMX* amx) {
 }
 
 cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
+    S_Thread* self = S_Thread::current();
     RegistryLock lock;
-    MachineRecord* machine = record(amx);
+    MachineRecord* machine = callerRecord(amx, self);
     if (machine == nullptr || machine->closing || workers_ >= kMaxWorkers) {
         return 0;
     }
+    std::unique_ptr<WorkerMachine> ownMachine;
+    if (machine->room) {
+        size_t slot = 0;
+        if (!machine->room->takeSlot(&slot)) {
+            return 0;
+        }
+        try {
+            ownMachine = std::make_unique<WorkerMachine>(*machine->room, slot);
+        } catch (...) {
+            machine->room->giveBack(slot);
+            return 0;
+        }
+    }
+    auto giveUp = [&ownMachine]() VANTREL_REQUIRES(registryGuard) {
+        if (ownMachine) {
+            ownMachine->release();
+        }
+        return 0;
+    };
     try {
         threads_.reserve();
     } catch (...) {
-        return 0;
+        return giveUp();
     }
     cell id = threads_.ids.take();
     std::unique_ptr<S_Thread> thread;
     try {
-        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode, currentOsThread(),
-                                            S_Thread::current() != nullptr);
+        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode, currentOsThread());
         thread->abandonedIn.reserve(machines_.size());
+        if (machine->room == nullptr && self != nullptr && self->creations == nullptr) {
+            self->creations = std::make_unique<Creations>();
+        }
     } catch (...) {
         threads_.ids.release(id);
-        return 0;
+        return giveUp();
     }
+    thread->ownMachine = std::move(ownMachine);
     threads_.byId[id - 1] = thread.get();
     machine->threads.push_back(*thread);
-    threads_.addStart(*thread);
+    if (thread->ownMachine) {
+        // Nothing else runs on its machine: it starts at once.
+        transition(*thread, ThreadEvent::Start, threads_);
+    } else {
+        threads_.addStart(*thread, *creationsOf(self, machine));
+    }
     ++workers_;
     // Started under the guard, so that the worker reports its end only once
     // the thread is in the table.
@@ -75,6 +103,9 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
         threads_.removeStart(*thread);
         machine->threads.erase(ThreadList::s_iterator_to(*thread));
         threads_.releaseId(*thread);
+        if (thread->ownMachine) {
+            thread->ownMachine->release();
+        }
         return 0;
     }
     thread.release();
@@ -108,8 +139,9 @@ bool S_Manager::Destroy(cell id, AMX* amx, S_Thread* self) {
     // Its creator may be waiting for it to start, or its own public to
     // return, only while it runs.
     changed_.notify_all();
+    MachineRecord* caller = callerRecord(amx, self);
     if (target->state() != ThreadState::Freeing) {
-        clearStarts(self, record(amx));
+        clearStarts(self, caller);
     }
     enter(self, amx);
     // Finishing a destruction that has begun outranks the caller's own: a
@@ -129,7 +161,7 @@ bool S_Manager::Destroy(cell id, AMX* amx, S_Thread* self) {
     // Still in the native, and so still in the code of the script that
     // called it, whose unload waits until it leaves. A stop that comes
     // meanwhile ends the public all the same.
-    awaitStarts(lock, nullptr);
+    awaitStarts(lock, creationsOf(self, caller), nullptr);
     if (self != nullptr && (self->state() != ThreadState::Running || unloading(self))) {
         abandon(*self, amx);
     }
@@ -160,12 +192,12 @@ bool S_Manager::BeginSleep(AMX* amx, S_Thread* self) {
     if (self != nullptr && self->state() != ThreadState::Running) {
         return false;
     }
-    bool visits = self != nullptr && self->machine.amx != amx;
+    bool visits = self != nullptr && self->machine.amx != amx && !self->runsOwn(amx);
     if (!visits && threads_.startsPending.load(std::memory_order_acquire) == 0) {
         return true;
     }
     RegistryLock lock;
-    clearStarts(self, record(amx));
+    clearStarts(self, callerRecord(amx, self));
     enter(self, amx);
     return !unloading(self);
 }
@@ -178,7 +210,7 @@ bool S_Manager::EndSleep(AMX* amx, S_Thread* self, bool endPublic) {
     RegistryLock lock;
     // A stop that comes while the sleep waits for new workers to arrive ends
     // the public all the same.
-    awaitStarts(lock, nullptr);
+    awaitStarts(lock, creationsOf(self, callerRecord(amx, self)), nullptr);
     if (self != nullptr &&
         (endPublic || self->state() != ThreadState::Running || unloading(self))) {
         abandon(*self, amx);
@@ -222,7 +254,7 @@ void S_Manager::runWorker(S_Thread& thread) noexcept {
     }
     // Its code is done, and the error fields it raised are clear: what it
     // created and has not started may start, with nobody waiting for it.
-    releaseStarts();
+    releaseStarts(thread);
     if (thread.mode == MODE_ONCE) {
         transition(thread, ThreadEvent::Return, threads_);
     }
@@ -239,14 +271,16 @@ void S_Manager::publicReturned(S_Thread& self) {
         arrive(self);
     }
     clearStarts(&self, &self.machine);
-    awaitStarts(lock, &self);
+    awaitStarts(lock, self.creations.get(), &self);
 }
 
-// The worker's public is to end at a native called in amx: counts the
-// abandonment in that machine and in the worker's own (the public may have
-// called into another script) once, and returns those to raise the error in.
-// The worker is stopped if it was not: nothing more of any script may run on
-// it.
+// The worker's public is to end at a native called in amx: returns the
+// machines to raise the error in, the one whose code called the native and
+// the one the public runs on, the worker's own or its script's (the public
+// may have called into another script). A script's machine is shared by
+// every execution in it, so the abandonment is counted there once, for the
+// worker to clear its error field when it is the last. The worker is stopped
+// if it was not: nothing more of any script may run on it.
 S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
     if (self.state() == ThreadState::Running) {
         transition(self, ThreadEvent::Retire, threads_);
@@ -254,18 +288,20 @@ S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
     if (!self.ending.exchange(true, std::memory_order_release)) {
         unsettled_.fetch_add(1, std::memory_order_release);
     }
+    AMX* publicMachine = self.ownMachine ? self.ownMachine->machine() : self.machine.amx;
     Machines raise{};
     size_t raised = 0;
-    for (MachineRecord* machine : {record(amx), &self.machine}) {
-        if (machine == nullptr || (raised == 1 && raise[0] == machine->amx)) {
+    for (AMX* machine : {amx, publicMachine}) {
+        MachineRecord* shared = record(machine);
+        if ((shared == nullptr && !self.runsOwn(machine)) || (raised == 1 && raise[0] == machine)) {
             continue;
         }
-        raise[raised++] = machine->amx;
-        if (std::find(self.abandonedIn.begin(), self.abandonedIn.end(), machine) ==
-            self.abandonedIn.end()) {
+        raise[raised++] = machine;
+        if (shared != nullptr && std::find(self.abandonedIn.begin(), self.abandonedIn.end(),
+                                           shared) == self.abandonedIn.end()) {
             // Within the room kept for every loaded machine: allocates nothing.
-            self.abandonedIn.push_back(machine);
-            ++machine->abandoning;
+            self.abandonedIn.push_back(shared);
+            ++shared->abandoning;
         }
     }
     return raise;
@@ -274,11 +310,11 @@ S_Manager::Machines S_Manager::abandon(S_Thread& self, AMX* amx) {
 // A worker in a native called by another script's code: that script's unload
 // stops the worker and waits until it has left.
 void S_Manager::enter(S_Thread* self, AMX* amx) {
-    if (self == nullptr || self->machine.amx == amx) {
+    if (self == nullptr) {
         return;
     }
-    MachineRecord* machine = record(amx);
-    if (machine != nullptr) {
+    MachineRecord* machine = callerRecord(amx, self);
+    if (machine != nullptr && machine != &self->machine) {
         self->visiting = machine;
         ++machine->visitors;
     }
@@ -308,6 +344,9 @@ void S_Manager::free(RegistryLock& lock, S_Thread& thread) {
     lock.withoutGuard([&thread] { thread.worker.join(); });
     threads_.releaseId(thread);
     thread.machine.threads.erase(ThreadList::s_iterator_to(thread));
+    if (thread.ownMachine) {
+        thread.ownMachine->release();
+    }
     --workers_;
     delete &thread;
     changed_.notify_all();
@@ -369,6 +408,10 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
         }
         lock.wait(changed_);
     }
+}
+
+MachineRecord* S_Manager::callerRecord(AMX* amx, const S_Thread* self) {
+    return self != nullptr && self->runsOwn(amx) ? &self->machine : record(amx);
 }
 
 MachineRecord* S_Manager::record(AMX* amx) {

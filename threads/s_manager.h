@@ -91,13 +91,13 @@ class S_Manager final {
     void publicReturned(S_Thread& self) VANTREL_EXCLUDES(registryGuard);
 
     // The start of new workers (threads/s_manager_starts.cpp).
-    void clearStarts(const S_Thread* self, const MachineRecord* waiting)
+    Creations* creationsOf(const S_Thread* self, MachineRecord* waiting)
         VANTREL_REQUIRES(registryGuard);
-    void awaitStarts(RegistryLock& lock, const S_Thread* whileRunning)
+    void clearStarts(const S_Thread* self, MachineRecord* waiting) VANTREL_REQUIRES(registryGuard);
+    void awaitStarts(RegistryLock& lock, const Creations* creator, const S_Thread* whileRunning)
         VANTREL_REQUIRES(registryGuard);
-    bool awaitingStarts(OsThread creator) VANTREL_REQUIRES(registryGuard);
     void startsFromTick() VANTREL_REQUIRES(registryGuard);
-    void releaseStarts() VANTREL_REQUIRES(registryGuard);
+    void releaseStarts(S_Thread& self) VANTREL_REQUIRES(registryGuard);
     void startNext(MachineRecord& machine) VANTREL_REQUIRES(registryGuard);
     void start(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
     void arrive(S_Thread& self) VANTREL_REQUIRES(registryGuard);
@@ -109,6 +109,9 @@ class S_Manager final {
     void free(RegistryLock& lock, S_Thread& thread) VANTREL_REQUIRES(registryGuard);
     void close(RegistryLock& lock, const MachineRecord* only) VANTREL_REQUIRES(registryGuard);
     MachineRecord* record(AMX* amx) VANTREL_REQUIRES(registryGuard);
+    // The record of the script whose code called a native in amx: a worker's
+    // own machine runs its script's code.
+    MachineRecord* callerRecord(AMX* amx, const S_Thread* self) VANTREL_REQUIRES(registryGuard);
 
     // A worker ended or arrived, a thread was freed or claimed, or a machine
     // began closing.

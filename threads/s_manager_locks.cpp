@@ -9,8 +9,7 @@ cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
     if (thread == nullptr) {
         return 0;
     }
-    MachineRecord* taker =
-        self != nullptr && self->machine.amx == amx ? &self->machine : record(amx);
+    MachineRecord* taker = callerRecord(amx, self);
     if (self != nullptr && (unloading(self) || (taker != nullptr && taker->closing))) {
         // The script is going: a lock taken now could never be released.
         abandon(*self, amx);
@@ -32,7 +31,7 @@ cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
     // taker's record stays: it is the caller's own script's, or one whose
     // unload waits for the caller to leave its native.
     std::shared_ptr<ScriptMutex> mutex = threadMutex;
-    clearStarts(self, record(amx));
+    clearStarts(self, taker);
     enter(self, amx);
     if (self != nullptr) {
         self->waitingFor = mutex;
@@ -44,7 +43,7 @@ cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
     }
     // Held but not yet recorded while new workers arrive: an unload that
     // comes meanwhile gives it back below.
-    awaitStarts(lock, nullptr);
+    awaitStarts(lock, creationsOf(self, taker), nullptr);
     cell lockId = 0;
     if (taken && !unloading(self)) {
         lockId = locks_.add(mutex, taker->locks);

@@ -19,86 +19,82 @@ void S_Manager::Arrive(S_Thread& self) {
     }
 }
 
-// The calling code, of the script whose record is waiting, waits in a
-// native: each thread it created may start, one by one as each before it
-// arrives. A worker's code is all its own; the server's thread runs every
-// script's code, and only the waiting script's code waits here: threads
-// other scripts' code created wait for a tick.
-void S_Manager::clearStarts(const S_Thread* self, const MachineRecord* waiting) {
-    if (threads_.starts.empty() || (self == nullptr && waiting == nullptr)) {
+// Whose new threads the calling code waits for: a worker's own, or what the
+// server's code created in the script whose code waits. Null when there are
+// none.
+Creations* S_Manager::creationsOf(const S_Thread* self, MachineRecord* waiting) {
+    if (self != nullptr) {
+        return self->creations.get();
+    }
+    return waiting != nullptr ? &waiting->serverCreations : nullptr;
+}
+
+// The calling code waits in a native: each thread it created may start, one
+// by one as each before it in its machine arrives. The server's thread runs
+// every script's code, and only the waiting script's code waits here:
+// threads other scripts' code created wait for a tick. Each thread is let
+// start once, so a chain of n starts costs n steps.
+void S_Manager::clearStarts(const S_Thread* self, MachineRecord* waiting) {
+    Creations* creator = creationsOf(self, waiting);
+    if (creator == nullptr || creator->created.empty()) {
         return;
     }
     OsThread me = currentOsThread();
-    const MachineRecord* only = self != nullptr ? nullptr : waiting;
-    for (S_Thread& thread : threads_.starts) {
-        if (thread.creator == me && thread.state() == ThreadState::Unstarted &&
-            (only == nullptr || &thread.machine == only)) {
-            thread.cleared = true;
+    for (auto next = creator->created.begin(); next != creator->created.end();) {
+        S_Thread& thread = *next++;
+        if (self == nullptr && thread.creator != me) {
+            continue;
         }
-    }
-    for (S_Thread& thread : threads_.starts) {
-        if (thread.cleared && thread.state() == ThreadState::Unstarted) {
-            startNext(thread.machine);
-        }
+        ThreadBooks::movePending(thread, &thread.machine.startQueue);
+        thread.awaitedBy = creator;
+        creator->awaited.push_back(thread);
+        startNext(thread.machine);
     }
 }
 
 // Until every thread the calling code let start has arrived; for a worker
 // whose public returned, only while it runs.
-void S_Manager::awaitStarts(RegistryLock& lock, const S_Thread* whileRunning) {
-    OsThread me = currentOsThread();
-    while (awaitingStarts(me) &&
+void S_Manager::awaitStarts(RegistryLock& lock, const Creations* creator,
+                            const S_Thread* whileRunning) {
+    while (creator != nullptr && !creator->awaited.empty() &&
            (whileRunning == nullptr || whileRunning->state() == ThreadState::Running)) {
         lock.wait(changed_);
     }
 }
 
-bool S_Manager::awaitingStarts(OsThread creator) {
-    for (S_Thread& thread : threads_.starts) {
-        if (thread.creator == creator && thread.cleared) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The server's code has returned: each machine starts one thread that
-// code created per tick, without waiting for it. Threads a tick started are
-// not waited for either.
+// The server's code has returned: each machine starts one thread that code
+// created per tick, without waiting for it. Threads a tick started are not
+// waited for either.
 void S_Manager::startsFromTick() {
-    for (S_Thread& thread : threads_.starts) {
-        if (!thread.createdByWorker && thread.state() == ThreadState::Unstarted &&
-            thread.machine.starting == nullptr) {
-            start(thread);
+    for (auto& entry : machines_) {
+        MachineRecord& machine = *entry.second;
+        startNext(machine);
+        if (machine.starting == nullptr && !machine.serverCreations.created.empty()) {
+            start(machine.serverCreations.created.front());
         }
     }
 }
 
-// A worker that ends lets every thread it created start, and waits for none:
-// its OS thread's id may soon be another's.
-void S_Manager::releaseStarts() {
-    OsThread me = currentOsThread();
-    for (S_Thread& thread : threads_.starts) {
-        if (thread.creator == me) {
-            thread.creator = kNoThread;
-            thread.cleared = true;
-            if (thread.state() == ThreadState::Unstarted) {
-                startNext(thread.machine);
-            }
-        }
+// A worker that ends lets every thread it created start, and waits for none.
+void S_Manager::releaseStarts(S_Thread& self) {
+    Creations* creator = self.creations.get();
+    if (creator == nullptr) {
+        return;
+    }
+    while (!creator->awaited.empty()) {
+        creator->awaited.front().awaitedBy = nullptr;
+        creator->awaited.pop_front();
+    }
+    while (!creator->created.empty()) {
+        S_Thread& thread = creator->created.front();
+        ThreadBooks::movePending(thread, &thread.machine.startQueue);
+        startNext(thread.machine);
     }
 }
 
 void S_Manager::startNext(MachineRecord& machine) {
-    if (machine.starting != nullptr) {
-        return;
-    }
-    for (S_Thread& thread : threads_.starts) {
-        if (&thread.machine == &machine && thread.cleared &&
-            thread.state() == ThreadState::Unstarted) {
-            start(thread);
-            return;
-        }
+    if (machine.starting == nullptr && !machine.startQueue.empty()) {
+        start(machine.startQueue.front());
     }
 }
 
@@ -106,6 +102,7 @@ void S_Manager::start(S_Thread& thread) {
     thread.machine.starting = &thread;
     thread.arriving.store(true, std::memory_order_release);
     unsettled_.fetch_add(1, std::memory_order_release);
+    ThreadBooks::movePending(thread, nullptr);
     transition(thread, ThreadEvent::Start, threads_);
 }
 

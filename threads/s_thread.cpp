@@ -10,6 +10,7 @@
 
 #include "common/wait.h"
 #include "host/host.h"
+#include "threads/thread_books.h"
 
 namespace {
 
@@ -70,14 +71,16 @@ const RunningThread runningThread;
 }  // namespace
 
 S_Thread::S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode,
-                   OsThread creator, bool createdByWorker)
+                   OsThread creator)
     : mutex(std::make_shared<ScriptMutex>()),
       machine(machine),
       id(id),
       publicIndex(publicIndex),
       mode(mode),
-      creator(creator),
-      createdByWorker(createdByWorker) {}
+      creator(creator) {}
+
+// Out of line: its creations are complete only here.
+S_Thread::~S_Thread() = default;
 
 bool S_Thread::sleepFor(const boost::posix_time::time_duration& duration) noexcept {
     boost::unique_lock<boost::mutex> lock(sleepGuard_);

@@ -17,9 +17,12 @@
 #include "host/host.h"
 #include "host/host_api.h"
 #include "locks/script_mutex.h"
+#include "own_machine/worker_machine.h"
 #include "threads/thread_state.h"
 
+struct Creations;
 struct MachineRecord;
+struct PendingList;
 struct ThreadBooks;
 
 enum ThreadMode : cell {
@@ -42,10 +45,10 @@ constexpr size_t kMaxWorkers =
 // and over or once. The registry creates, starts, stops and frees it.
 class S_Thread {
   public:
-    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode, OsThread creator,
-             bool createdByWorker);
+    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode, OsThread creator);
     S_Thread(const S_Thread&) = delete;
     S_Thread& operator=(const S_Thread&) = delete;
+    ~S_Thread();
 
     // The script thread whose worker is calling, or null on any other thread.
     static S_Thread* current();
@@ -55,11 +58,16 @@ class S_Thread {
     // Run on the worker. Waits while the thread is Unstarted; then tells the
     // worker which script thread it runs, false when it cannot.
     bool begin() noexcept;
-    // Pushes the id and calls the public once, in amx, its machine.
-    void callPublic(AMX* amx) noexcept {
+    // Pushes the id and calls the public once: on the worker's own machine,
+    // or on script, its script's, which it shares.
+    void callPublic(AMX* script) noexcept {
+        AMX* amx = ownMachine ? ownMachine->prepare(*script) : script;
         host::Push(amx, id);
         host::Exec(amx, nullptr, publicIndex);
     }
+    // Whether amx is the worker's own machine: natives called there are its
+    // script's code.
+    bool runsOwn(const AMX* amx) const { return ownMachine && ownMachine->runs(amx); }
 
     ThreadState state() const { return state_.load(std::memory_order_acquire); }
 
@@ -84,19 +92,25 @@ class S_Thread {
     // its script is loaded, and a name that is no public creates no thread.
     const int publicIndex;
     const ThreadMode mode;
-    // The worker starts only while the code that called CreateThread is out
-    // of the script's way. That code ran on this OS thread, which waits for
-    // the worker's arrival in the native that let it start; kNoThread once
-    // nobody waits. A worker's code, or the server's.
-    OsThread creator VANTREL_GUARDED_BY(registryGuard);
-    const bool createdByWorker;
+    // Null when the worker shares its script's machine. Set before the worker
+    // starts; used by the worker alone until it is freed.
+    std::unique_ptr<WorkerMachine> ownMachine;
+    // The OS thread whose code called CreateThread. A shared machine's worker
+    // starts only while that code is out of the script's way, and the
+    // server's code on one OS thread lets start only what it created itself.
+    const OsThread creator;
     // Started under the registry guard; joined without it by whoever holds
     // the thread in state Freeing, when nothing else touches it.
     boost::thread worker;
 
-    // Its creator's code runs no script code for now, or for good: it may
-    // start as soon as no other thread of its machine is starting.
-    bool cleared VANTREL_GUARDED_BY(registryGuard) = false;
+    // The threads of shared machines that this worker's code created and
+    // that have not arrived yet; made at its first such creation.
+    std::unique_ptr<Creations> creations VANTREL_GUARDED_BY(registryGuard);
+    // Where it waits to start, among its creator's new threads or, once its
+    // creator's code is out of the way, in its machine's queue; and the
+    // creator that waits for its arrival. Null when it is in none.
+    PendingList* pendingIn VANTREL_GUARDED_BY(registryGuard) = nullptr;
+    Creations* awaitedBy VANTREL_GUARDED_BY(registryGuard) = nullptr;
     // Started, and not yet inside a native of its own or back from its
     // public: its creator's code waits. Set under the registry guard; the
     // worker reads it at every native without it, where a stale true only
@@ -119,10 +133,14 @@ class S_Thread {
     // plugin's natives. Only the worker itself sets it.
     MachineRecord* visiting VANTREL_GUARDED_BY(registryGuard) = nullptr;
     // Links into its machine's threads, into the finished queue or the ended
-    // list, and into the starts from its creation to its arrival.
+    // list, into the starts from its creation to its arrival, into its
+    // creator's new threads or its machine's start queue until it starts, and
+    // into what its creator awaits from then until it arrives.
     boost::intrusive::list_member_hook<> machineHook VANTREL_GUARDED_BY(registryGuard);
     boost::intrusive::list_member_hook<> queueHook VANTREL_GUARDED_BY(registryGuard);
     boost::intrusive::list_member_hook<> startHook VANTREL_GUARDED_BY(registryGuard);
+    boost::intrusive::list_member_hook<> pendingHook VANTREL_GUARDED_BY(registryGuard);
+    boost::intrusive::list_member_hook<> awaitHook VANTREL_GUARDED_BY(registryGuard);
 
   private:
     friend bool transition(S_Thread& thread, ThreadEvent event, ThreadBooks& books);

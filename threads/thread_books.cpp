@@ -20,15 +20,31 @@ void ThreadBooks::releaseId(S_Thread& thread) {
     }
 }
 
-void ThreadBooks::addStart(S_Thread& thread) {
+void ThreadBooks::addStart(S_Thread& thread, Creations& creator) {
     starts.push_back(thread);
     startsPending.store(starts.size(), std::memory_order_release);
+    movePending(thread, &creator.created);
 }
 
 void ThreadBooks::removeStart(S_Thread& thread) {
     if (thread.startHook.is_linked()) {
         starts.erase(StartList::s_iterator_to(thread));
         startsPending.store(starts.size(), std::memory_order_release);
+    }
+    movePending(thread, nullptr);
+    if (thread.awaitedBy != nullptr) {
+        thread.awaitedBy->awaited.erase(AwaitList::s_iterator_to(thread));
+        thread.awaitedBy = nullptr;
+    }
+}
+
+void ThreadBooks::movePending(S_Thread& thread, PendingList* to) {
+    if (thread.pendingIn != nullptr) {
+        thread.pendingIn->erase(PendingList::s_iterator_to(thread));
+    }
+    thread.pendingIn = to;
+    if (to != nullptr) {
+        to->push_back(thread);
     }
 }
 

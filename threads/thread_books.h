@@ -18,6 +18,24 @@ using ThreadQueue = boost::intrusive::list<
 using StartList = boost::intrusive::list<
     S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
                                             &S_Thread::startHook>>;
+// New threads of shared machines waiting to start, oldest first.
+struct PendingList
+    : boost::intrusive::list<
+          S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
+                                                  &S_Thread::pendingHook>> {};
+using AwaitList = boost::intrusive::list<
+    S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
+                                            &S_Thread::awaitHook>>;
+
+// What the code of one creator, a worker or the server's code of one script,
+// created in shared machines and has yet to see arrive, so that its waits
+// look at its own threads alone.
+struct Creations {
+    // Not yet let start: the code has not waited since it created them.
+    PendingList created VANTREL_GUARDED_BY(registryGuard);
+    // Let start, and not yet arrived: the code waits for them.
+    AwaitList awaited VANTREL_GUARDED_BY(registryGuard);
+};
 
 // The registry's books of its threads, which every change of a thread's
 // state keeps in step with it (transition()).
@@ -32,11 +50,13 @@ struct ThreadBooks {
     // Frees the thread's id, unless it was freed already (a newer thread may
     // hold it since).
     void releaseId(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
-    // Every thread from its creation until it has arrived: entered a native
-    // of its own or returned from its public, or left Unstarted without
-    // starting.
-    void addStart(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
+    // Every thread of a shared machine from its creation, among what its
+    // creator created, until it has arrived: entered a native of its own or
+    // returned from its public, or left Unstarted without starting.
+    void addStart(S_Thread& thread, Creations& creator) VANTREL_REQUIRES(registryGuard);
     void removeStart(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
+    // Moves it from the list it waits to start in to another, or to none.
+    static void movePending(S_Thread& thread, PendingList* to) VANTREL_REQUIRES(registryGuard);
 
     // Entry i is the thread with id i + 1, from Create until the id is freed:
     // at once for a thread that destroyed itself, once its worker has ended
