@@ -2,8 +2,8 @@
 // the init callback after it, the exit callback and the killing of timers
 // before AmxUnload, every script unloaded before Unload, and ProcessTick only
 // because Supports announces it. Its machines clear the error field before
-// every native; the two examples' shapes run there without a fault on the
-// machine's one stack.
+// every native; the two examples' shapes run there, their workers on
+// machines of their own, without a fault.
 #include "emuhost/openmp_server.h"
 #include "tests/support.h"
 
@@ -175,20 +175,15 @@ TEST_F(OpenMpOrder, BackgroundCounter) {
     server->loadScript(filterscript({
         {emu::OpenMpServer::kInitCallback,
          [&g](emu::Call& c) {
-             g.timer = c.native("SetTimer", {emu::str("ReportCount"), 20, 1});
              g.thread = c.native("CreateThread", {emu::str("CountInBackground")});
-             c.native("SleepThread", {0});
+             g.timer = c.native("SetTimer", {emu::str("ReportCount"), 20, 1});
          }},
         {"CountInBackground",
          [&g](emu::Call& c) {
-             cell threadid = c.arg(0);
-             c.native("SleepThread", {5});
-             for (;;) {
-                 cell lock = c.native("LockThread", {threadid});
-                 ++g.count;
-                 c.native("UnLockThread", {lock});
-                 c.native("SleepThread", {1});
-             }
+             cell lock = c.native("LockThread", {c.arg(0)});
+             ++g.count;
+             c.native("UnLockThread", {lock});
+             c.native("SleepThread", {1});
          }},
         {"ReportCount",
          [&g](emu::Call& c) {
@@ -215,15 +210,12 @@ TEST_F(OpenMpOrder, SingleShotJob) {
     server->loadScript(filterscript({
         {emu::OpenMpServer::kInitCallback,
          [&g](emu::Call& c) {
-             g.timer = c.native("SetTimer", {emu::str("CollectPrimes"), 20, 1});
              g.thread = c.native("CreateThreadEx", {emu::str("CountPrimes")});
-             c.native("SleepThread", {0});
+             g.timer = c.native("SetTimer", {emu::str("CollectPrimes"), 20, 1});
          }},
         {"CountPrimes",
          [&g](emu::Call& c) {
              cell threadid = c.arg(0);
-             c.native("SleepThread", {5});
-             c.native("UnLockThread", {c.native("LockThread", {threadid})});
              int found = 0;
              for (int n = 2; n < 20000; ++n) {
                  bool prime = true;
