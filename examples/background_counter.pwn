@@ -2,12 +2,11 @@
 // reports the count every five seconds and stops the worker after ten
 // reports.
 //
-// It follows the rules at the top of vantrel.inc and the pattern under
-// GETTING RESULTS TO THE SERVER there: the worker counts in this script's
-// own variable and calls nothing but the plugin's natives; it hands the
-// count over under its thread's lock, and the timer, on the server's main
-// thread, copies it under the same lock and prints it. The script is a
-// filterscript of its own, with no other code.
+// It follows the rules at the top of vantrel.inc and GETTING RESULTS TO THE
+// SERVER there: the worker counts in this script's own variable, under its
+// thread's lock, and calls nothing but the plugin's natives; the timer, on
+// the server's main thread, copies the count under the same lock and prints
+// it.
 
 #define FILTERSCRIPT
 
@@ -24,38 +23,27 @@ forward ReportCount();
 
 public OnFilterScriptInit()
 {
-    // Set before the worker exists, since after the sleep below the init
-    // does nothing but return. It first runs long after the worker's first
-    // sleep has ended.
-    g_timer = SetTimer("ReportCount", 5000, true);
+    // The worker starts at once, inside CreateThread; nothing waits for it.
     g_thread = CreateThread("CountInBackground");
     if (g_thread == 0)
     {
-        KillTimer(g_timer);
         print("background_counter: could not start the worker");
         return 1;
     }
-    // The worker starts while this sleeps, and the sleep lasts until the worker
-    // is inside a native of its own.
-    SleepThread(0);
+    g_timer = SetTimer("ReportCount", 5000, true);
     return 1;
 }
 
-// Runs on the worker, and never returns: the timer destroys the thread.
+// Runs on the worker, once a second: CreateThread calls it again each time it
+// returns, until the timer destroys the thread. It uses the id it receives,
+// since it may start before g_thread is set.
 public CountInBackground(threadid)
 {
-    new lock; // every variable before the first native call
-
-    // Lets the init return before this code goes on.
-    SleepThread(500);
-    for (;;)
-    {
-        lock = LockThread(threadid);
-        g_count++;
-        UnLockThread(lock);
-        // Without a sleep the loop would keep a processor core busy.
-        SleepThread(1000);
-    }
+    new lock = LockThread(threadid);
+    g_count++;
+    UnLockThread(lock);
+    // Without a sleep the worker would keep a processor core busy.
+    SleepThread(1000);
 }
 
 // Runs on the server's main thread.

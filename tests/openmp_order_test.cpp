@@ -2,8 +2,8 @@
 // the init callback after it, the exit callback and the killing of timers
 // before AmxUnload, every script unloaded before Unload, and ProcessTick only
 // because Supports announces it. Its machines clear the error field before
-// every native; the two examples' shapes run there without a fault on the
-// machine's one stack.
+// every native; the examples' shapes run there, their workers on machines of
+// their own, without a fault.
 #include "emuhost/openmp_server.h"
 #include "tests/support.h"
 
@@ -175,20 +175,15 @@ TEST_F(OpenMpOrder, BackgroundCounter) {
     server->loadScript(filterscript({
         {emu::OpenMpServer::kInitCallback,
          [&g](emu::Call& c) {
-             g.timer = c.native("SetTimer", {emu::str("ReportCount"), 20, 1});
              g.thread = c.native("CreateThread", {emu::str("CountInBackground")});
-             c.native("SleepThread", {0});
+             g.timer = c.native("SetTimer", {emu::str("ReportCount"), 20, 1});
          }},
         {"CountInBackground",
          [&g](emu::Call& c) {
-             cell threadid = c.arg(0);
-             c.native("SleepThread", {5});
-             for (;;) {
-                 cell lock = c.native("LockThread", {threadid});
-                 ++g.count;
-                 c.native("UnLockThread", {lock});
-                 c.native("SleepThread", {1});
-             }
+             cell lock = c.native("LockThread", {c.arg(0)});
+             ++g.count;
+             c.native("UnLockThread", {lock});
+             c.native("SleepThread", {1});
          }},
         {"ReportCount",
          [&g](emu::Call& c) {
@@ -215,15 +210,12 @@ TEST_F(OpenMpOrder, SingleShotJob) {
     server->loadScript(filterscript({
         {emu::OpenMpServer::kInitCallback,
          [&g](emu::Call& c) {
-             g.timer = c.native("SetTimer", {emu::str("CollectPrimes"), 20, 1});
              g.thread = c.native("CreateThreadEx", {emu::str("CountPrimes")});
-             c.native("SleepThread", {0});
+             g.timer = c.native("SetTimer", {emu::str("CollectPrimes"), 20, 1});
          }},
         {"CountPrimes",
          [&g](emu::Call& c) {
              cell threadid = c.arg(0);
-             c.native("SleepThread", {5});
-             c.native("UnLockThread", {c.native("LockThread", {threadid})});
              int found = 0;
              for (int n = 2; n < 20000; ++n) {
                  bool prime = true;
@@ -254,6 +246,55 @@ TEST_F(OpenMpOrder, SingleShotJob) {
     ASSERT_TRUE(ticksUntil([&] { return g.destroyed != -1; }));
     EXPECT_EQ(g.destroyed, 1);
     EXPECT_EQ(g.found, 2262);
+}
+
+// gamemode_workers.pwn: two workers sieve blocks with a local array each and
+// count them under their own locks, while a command and a timer of the
+// script read both counts under the same locks on the main thread.
+TEST_F(OpenMpOrder, GamemodeWorkers) {
+    std::array<std::atomic<cell>, 2> workers{};
+    std::array<std::atomic<int>, 2> blocksDone{};
+    std::atomic<int> announced{0};
+    auto search = [&blocksDone](size_t worker) {
+        return [&blocksDone, worker](emu::Call& c) {
+            c.useStack(2048);
+            cell lock = c.native("LockThread", {c.arg(0)});
+            ++blocksDone[worker];
+            c.native("UnLockThread", {lock});
+            c.native("SleepThread", {1});
+        };
+    };
+    auto progress = [&](emu::Call& c) {
+        int blocks = 0;
+        for (size_t worker = 0; worker < workers.size(); ++worker) {
+            cell lock = c.native("LockThread", {workers[worker].load()});
+            blocks += blocksDone[worker];
+            c.native("UnLockThread", {lock});
+        }
+        return blocks;
+    };
+    emu::Script& script = server->loadScript(filterscript({
+        {emu::OpenMpServer::kInitCallback,
+         [&workers](emu::Call& c) {
+             workers[0] = c.native("CreateThread", {emu::str("SearchEvenBlocks")});
+             workers[1] = c.native("CreateThread", {emu::str("SearchOddBlocks")});
+             c.native("SetTimer", {emu::str("AnnounceProgress"), 2, 1});
+         }},
+        {"SearchEvenBlocks", search(0)},
+        {"SearchOddBlocks", search(1)},
+        {"AnnounceProgress", [&](emu::Call& c) { announced = progress(c); }},
+    }));
+    EXPECT_NE(workers[0], 0);
+    EXPECT_NE(workers[1], 0);
+    int commanded = 0;
+    EXPECT_TRUE(ticksUntil([&] {
+        script.run([&](emu::Call& c) {
+            c.useStack(64);
+            commanded = progress(c);
+        });
+        return commanded >= 20 && announced >= 20;
+    }));
+    server->unloadScript(script);
 }
 
 // The model judges by cells: code of a script that keeps the shared machine
