@@ -150,36 +150,38 @@ bool publicName(AMX* amx, const cell* params, char (&name)[64]) {
     return true;
 }
 
-// Runs the named public of script, without arguments, on the calling thread.
-// open.mp finds it with amx_FindPublic, the SA-MP server with a lookup of
-// its own.
-void callPublic(Script& script, const char* name) {
+// Runs the named public of script, without arguments, on the calling thread
+// and on the struct given. open.mp finds it with amx_FindPublic, the SA-MP
+// server with a lookup of its own.
+void callPublic(Script& script, AMX& on, const char* name) {
     int index = 0;
     int found = g_host->findsWithAmxFindPublic() ? g_host->serverFindPublic(script, name, &index)
                                                  : script.findPublic(name, &index);
     if (found == AMX_ERR_NONE) {
-        script.exec(index);
+        script.exec(on, index);
     }
 }
 
 // The server's CallRemoteFunction, without arguments for the public: runs the
-// public of that name in every loaded script that has one, in load order.
+// public of that name in every loaded script that has one, in load order, each
+// on its own struct.
 cell callRemoteFunction(AMX* amx, cell* params) {
     char name[64];
     if (!publicName(amx, params, name)) {
         return 0;
     }
     for (const std::shared_ptr<Script>& script : g_host->scripts()) {
-        callPublic(*script, name);
+        callPublic(*script, *script->amx(), name);
     }
     return 0;
 }
 
-// The server's CallLocalFunction: the same in the calling script only.
+// The server's CallLocalFunction: the same in the calling script only, nested
+// on the struct it is handed.
 cell callLocalFunction(AMX* amx, cell* params) {
     char name[64];
     if (publicName(amx, params, name)) {
-        callPublic(Script::of(amx), name);
+        callPublic(Script::of(amx), *amx, name);
     }
     return 0;
 }
