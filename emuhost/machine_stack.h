@@ -66,8 +66,8 @@ class MachineStack {
     // Where faults go.
     void reportTo(Faults faults);
     // Every execution gets its arguments as its own thread pushed them and
-    // nothing is checked: for tests that load the plugin, not the machine,
-    // with workers that run beside each other on purpose.
+    // nothing is checked: for the benchmarks, which time the plugin, not
+    // this model.
     void keepApart() { apart_ = true; }
     bool apart() const { return apart_; }
 

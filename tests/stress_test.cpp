@@ -103,8 +103,7 @@ class StressTest : public test::PluginTest {
         model->generation = generation;
         emu::ScriptDefinition definition;
         // Many workers of each machine run its code at once, beside the main
-        // thread's: this loads the plugin, not the machine.
-        definition.stacksApart = true;
+        // thread's, each on a machine of its own.
         definition.natives = test::kAllNatives;
         // Both of the servers' data blocks: inside the image, and apart.
         definition.dataInImage = index % 2 == 1;

@@ -60,13 +60,10 @@ std::vector<std::pair<std::string, emu::Public>> workloadPublics(Workload& w, te
     };
 }
 
-// Several workers of one script run its code at once, which the include
-// forbids: each execution gets a stack of its own, since the tests load the
-// plugin, not the machine.
+// Several workers of one script run its code at once, each on a machine of
+// its own.
 emu::ScriptDefinition workloadScript(Workload& w, test::Gate& go) {
-    emu::ScriptDefinition definition{workloadPublics(w, go), test::kAllNatives};
-    definition.stacksApart = true;
-    return definition;
+    return {workloadPublics(w, go), test::kAllNatives};
 }
 
 // Starts one worker of every kind in the script; thread 1 sleeps and is locked.
