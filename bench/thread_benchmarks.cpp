@@ -368,6 +368,18 @@ Metric perSleeper(const std::string& name, double goal, size_t count, Cost cost)
     return m;
 }
 
+// A row whose benchmarks time each iteration themselves, the plugin's against
+// bare Boost threads'.
+Metric manualPair(const char* name, double goal, void (*plugin)(benchmark::State&),
+                  void (*boost)(benchmark::State&), const Config& config) {
+    Metric m{name, goal, std::string(name) + "/plugin", std::string(name) + "/boost", ""};
+    for (auto* b : {benchmark::RegisterBenchmark(m.plugin.c_str(), plugin),
+                    benchmark::RegisterBenchmark(m.baseline.c_str(), boost)}) {
+        b->UseManualTime()->Iterations(config.threadIterations);
+    }
+    return m;
+}
+
 }  // namespace
 
 Metric onceRoundtrip(const Config& config) {
@@ -375,12 +387,7 @@ Metric onceRoundtrip(const Config& config) {
 }
 
 Metric createStart(const Config& config) {
-    Metric m{"create-start", 1.5, "create-start/plugin", "create-start/boost", ""};
-    for (auto* b : {benchmark::RegisterBenchmark(m.plugin.c_str(), createStartPlugin),
-                    benchmark::RegisterBenchmark(m.baseline.c_str(), createStartBoost)}) {
-        b->UseManualTime()->Iterations(config.threadIterations);
-    }
-    return m;
+    return manualPair("create-start", 1.5, createStartPlugin, createStartBoost, config);
 }
 
 Metric callbackBesideWorkers(const Config& config) {
@@ -401,12 +408,7 @@ Metric callbackBesideWorkers(const Config& config) {
 }
 
 Metric destroySleeper(const Config& config) {
-    Metric m{"destroy-sleeper", 1.25, "destroy-sleeper/plugin", "destroy-sleeper/boost", ""};
-    for (auto* b : {benchmark::RegisterBenchmark(m.plugin.c_str(), destroySleeperPlugin),
-                    benchmark::RegisterBenchmark(m.baseline.c_str(), destroySleeperBoost)}) {
-        b->UseManualTime()->Iterations(config.threadIterations);
-    }
-    return m;
+    return manualPair("destroy-sleeper", 1.25, destroySleeperPlugin, destroySleeperBoost, config);
 }
 
 Metric createAtPopulation(const Config& config) {

@@ -310,8 +310,8 @@ cell EmulatedHost::setTimer(AMX* amx, cell* params) {
 
 cell EmulatedHost::killTimer(cell id) {
     std::lock_guard<std::mutex> lock(timersGuard_);
-    auto timer =
-        std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
+    auto timer = std::find_if(timers_.begin(), timers_.end(),
+                              [id](const KeptTimer& t) { return t.id == id; });
     if (timer == timers_.end()) {
         return 0;
     }
@@ -322,12 +322,12 @@ cell EmulatedHost::killTimer(cell id) {
 void EmulatedHost::killTimersOf(AMX* amx) {
     std::lock_guard<std::mutex> lock(timersGuard_);
     timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
-                                 [amx](const Timer& timer) { return timer.amx == amx; }),
+                                 [amx](const KeptTimer& timer) { return timer.amx == amx; }),
                   timers_.end());
 }
 
 void EmulatedHost::runDueTimers() {
-    std::vector<Timer> due;
+    std::vector<KeptTimer> due;
     {
         std::lock_guard<std::mutex> lock(timersGuard_);
         for (auto timer = timers_.begin(); timer != timers_.end();) {
@@ -344,7 +344,7 @@ void EmulatedHost::runDueTimers() {
             }
         }
     }
-    for (const Timer& timer : due) {
+    for (const KeptTimer& timer : due) {
         runKept(timer.amx, timer.publicIndex, "a timer");
     }
 }

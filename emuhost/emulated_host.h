@@ -16,6 +16,17 @@
 
 namespace emu {
 
+// A timer a server's SetTimer set: the AMX* it was handed, kept for the
+// public's later runs, and its interval in ticks.
+struct KeptTimer {
+    cell id;
+    AMX* amx;
+    int publicIndex;
+    int interval;
+    int ticksLeft;
+    bool repeating;
+};
+
 class EmulatedHost {
   public:
     // Opens the plugin file; Load is a separate step, as on the server.
@@ -102,14 +113,6 @@ class EmulatedHost {
 
   private:
     static void logprintf(const char* format, ...);
-    struct Timer {
-        cell id;
-        AMX* amx;
-        int publicIndex;
-        int interval;
-        int ticksLeft;
-        bool repeating;
-    };
     void killTimersOf(AMX* amx);
     void runDueTimers();
     bool runKept(AMX* amx, int publicIndex, const char* what);
@@ -160,7 +163,7 @@ class EmulatedHost {
     std::map<const Script*, RestingRegisters> leftAtLoad_;
     // Workers may set timers through today's shared machine.
     std::mutex timersGuard_;
-    std::vector<Timer> timers_;
+    std::vector<KeptTimer> timers_;
     cell lastTimerId_ = 0;
 };
 

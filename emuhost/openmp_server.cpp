@@ -65,7 +65,7 @@ Script& OpenMpServer::loadScript(ScriptDefinition definition) {
 void OpenMpServer::unloadScript(Script& script) {
     runCallback(script, kExitCallback);
     timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
-                                 [&](const Timer& timer) { return timer.amx == script.amx(); }),
+                                 [&](const KeptTimer& timer) { return timer.amx == script.amx(); }),
                   timers_.end());
     if (amxCalls_) {
         host_.amxUnload(script);
@@ -77,14 +77,14 @@ void OpenMpServer::unloadScript(Script& script) {
 void OpenMpServer::tick() {
     // A timer's public may set or kill timers: run those due, by id.
     std::vector<cell> due;
-    for (Timer& timer : timers_) {
+    for (KeptTimer& timer : timers_) {
         if (--timer.ticksLeft == 0) {
             due.push_back(timer.id);
         }
     }
     for (cell id : due) {
         auto timer = std::find_if(timers_.begin(), timers_.end(),
-                                  [id](const Timer& t) { return t.id == id; });
+                                  [id](const KeptTimer& t) { return t.id == id; });
         if (timer == timers_.end()) {
             continue;
         }
@@ -158,8 +158,9 @@ cell OpenMpServer::setTimer(AMX* amx, cell* params) {
 
 cell OpenMpServer::killTimer(AMX* amx, cell* params) {
     auto& timers = g_server->timers_;
-    auto timer = std::find_if(timers.begin(), timers.end(),
-                              [&](const Timer& t) { return t.id == params[1] && t.amx == amx; });
+    auto timer = std::find_if(timers.begin(), timers.end(), [&](const KeptTimer& t) {
+        return t.id == params[1] && t.amx == amx;
+    });
     if (timer == timers.end()) {
         return 0;
     }

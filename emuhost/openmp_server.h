@@ -56,15 +56,6 @@ class OpenMpServer {
     std::vector<AMX*> httpCallers() const;
 
   private:
-    struct Timer {
-        cell id;
-        AMX* amx;
-        int publicIndex;
-        int interval;
-        int ticksLeft;
-        bool repeating;
-    };
-
     static const AMX_NATIVE_INFO kNativeTable[];
     static cell setTimer(AMX* amx, cell* params);
     static cell killTimer(AMX* amx, cell* params);
@@ -78,7 +69,7 @@ class OpenMpServer {
     bool processTick_ = false;
     int processTicks_ = 0;
     std::vector<Script*> scripts_;
-    std::vector<Timer> timers_;
+    std::vector<KeptTimer> timers_;
     cell lastTimerId_ = 0;
     // Today's shared machine lets workers call it.
     mutable std::mutex httpGuard_;
