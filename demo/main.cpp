@@ -40,14 +40,13 @@ bool tickUntil(emu::EmulatedHost& host, const std::function<bool()>& done) {
     return true;
 }
 
-// A filterscript's init: creates its one worker and sleeps until the worker
-// is inside a native of its own. Returns the thread's id.
+// A filterscript's init: creates its one worker, which starts at once on a
+// machine of its own. Returns the thread's id.
 cell init(emu::Script& script, const char* native, const char* publicName) {
     cell id = 0;
     script.run([&](emu::Call& c) {
         id = c.native(native, {emu::str(publicName)});
         say("%s(\"%s\") = %d", native, publicName, id);
-        c.native("SleepThread", {0});
     });
     return id;
 }
@@ -92,7 +91,7 @@ int main(int argc, char** argv) {
     ok &= tickUntil(host, [&] { return beats >= 3; });
 
     cell jobId = init(job, "CreateThreadEx", "Job");
-    ok &= jobDone;
+    ok &= tickUntil(host, [&] { return jobDone.load(); });
     // The finished job keeps its id until a tick reaps it; LockThread answers
     // 0 once no thread has the id.
     int ticks = 0;
@@ -110,7 +109,7 @@ int main(int argc, char** argv) {
     say("thread %d reaped by the server's ticks (%d polls)", jobId, ticks);
 
     cell sleeping = init(sleeper, "CreateThread", "Sleeper");
-    ok &= asleep;
+    ok &= tickUntil(host, [&] { return asleep.load(); });
     // A later callback of the sleeper's script.
     sleeper.run([&](emu::Call& c) {
         auto start = std::chrono::steady_clock::now();
