@@ -48,7 +48,8 @@ kernel32='
     ReleaseSemaphore RemoveVectoredExceptionHandler ResetEvent ResumeThread
     SetEvent SetLastError SetProcessAffinityMask SetThreadContext
     SetThreadPriority SetWaitableTimer Sleep SuspendThread TlsAlloc TlsFree
-    TlsGetValue TlsSetValue TryEnterCriticalSection VirtualProtect VirtualQuery
+    TlsGetValue TlsSetValue TryEnterCriticalSection VirtualAlloc VirtualFree
+    VirtualProtect VirtualQuery
     WaitForMultipleObjects WaitForMultipleObjectsEx WaitForSingleObject
     WaitForSingleObjectEx WideCharToMultiByte'
 msvcrt='
