@@ -21,11 +21,6 @@ inline int FindNative(AMX* amx, const char* name, int* index) {
     return reinterpret_cast<amx_FindNative_t>(amxExports[PLUGIN_AMX_EXPORT_FindNative])(amx, name,
                                                                                         index);
 }
-// The address of the script's public variable of that name.
-inline int FindPubVar(AMX* amx, const char* name, cell* address) {
-    return reinterpret_cast<amx_FindPubVar_t>(amxExports[PLUGIN_AMX_EXPORT_FindPubVar])(amx, name,
-                                                                                        address);
-}
 inline int GetAddr(AMX* amx, cell address, cell** cells) {
     return reinterpret_cast<amx_GetAddr_t>(amxExports[PLUGIN_AMX_EXPORT_GetAddr])(amx, address,
                                                                                   cells);

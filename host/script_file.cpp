@@ -13,6 +13,8 @@ constexpr uint32_t kEntrySizeField = 10;
 constexpr uint32_t kDataField = 16;
 constexpr uint32_t kPublicsField = 32;
 constexpr uint32_t kNativesField = 36;
+constexpr uint32_t kPubVarsField = 44;
+constexpr uint32_t kTagsField = 48;
 constexpr uint32_t kHeaderBytes = 56;
 // An entry's address cell, then the offset of its name.
 constexpr uint32_t kNameOffsetInEntry = 4;
@@ -61,29 +63,51 @@ class Image {
     uint32_t size_ = 0;
 };
 
+// The entries of the table that runs from the offset in one header field to
+// the one in the next, when the whole table lies inside the image.
+struct Table {
+    uint32_t first = 0;
+    uint32_t step = 0;
+    int64_t entries = 0;
+
+    bool read(const Image& image, uint32_t startField, uint32_t endField) {
+        int16_t entrySize = 0;
+        uint32_t end = 0;
+        if (!image.valid() || !image.read(kEntrySizeField, &entrySize) ||
+            entrySize < static_cast<int16_t>(kNameOffsetInEntry + sizeof(uint32_t)) ||
+            !image.read(startField, &first) || !image.read(endField, &end) || end < first ||
+            !image.reaches(end)) {
+            return false;
+        }
+        step = static_cast<uint32_t>(entrySize);
+        entries = static_cast<int64_t>((end - first) / step);
+        return true;
+    }
+
+    // Compares the name of an entry with name; false when the entry's name
+    // does not lie inside the image.
+    bool compare(const Image& image, int64_t entry, const char* name, int* order) const {
+        uint32_t nameOffset = 0;
+        return image.read(first + static_cast<uint32_t>(entry) * step + kNameOffsetInEntry,
+                          &nameOffset) &&
+               image.compareName(nameOffset, name, order);
+    }
+};
+
 }  // namespace
 
 int FindPublic(AMX* amx, const char* name, int* index) {
     Image image(amx);
-    int16_t entrySize = 0;
-    uint32_t first = 0;
-    uint32_t end = 0;
-    if (!image.valid() || !image.read(kEntrySizeField, &entrySize) ||
-        entrySize < static_cast<int16_t>(kNameOffsetInEntry + sizeof(uint32_t)) ||
-        !image.read(kPublicsField, &first) || !image.read(kNativesField, &end) || end < first ||
-        !image.reaches(end)) {
+    Table publics;
+    if (!publics.read(image, kPublicsField, kNativesField)) {
         return AMX_ERR_NOTFOUND;
     }
-    auto step = static_cast<uint32_t>(entrySize);
     int64_t low = 0;
-    int64_t high = static_cast<int64_t>((end - first) / step) - 1;
+    int64_t high = publics.entries - 1;
     while (low <= high) {
         int64_t middle = low + (high - low) / 2;
-        uint32_t nameOffset = 0;
         int order = 0;
-        if (!image.read(first + static_cast<uint32_t>(middle) * step + kNameOffsetInEntry,
-                        &nameOffset) ||
-            !image.compareName(nameOffset, name, &order)) {
+        if (!publics.compare(image, middle, name, &order)) {
             return AMX_ERR_NOTFOUND;
         }
         if (order == 0) {
@@ -97,6 +121,21 @@ int FindPublic(AMX* amx, const char* name, int* index) {
         }
     }
     return AMX_ERR_NOTFOUND;
+}
+
+bool DeclaresPublicVariable(AMX* amx, const char* name) {
+    Image image(amx);
+    Table variables;
+    if (!variables.read(image, kPubVarsField, kTagsField)) {
+        return false;
+    }
+    for (int64_t entry = 0; entry < variables.entries; ++entry) {
+        int order = 0;
+        if (variables.compare(image, entry, name, &order) && order == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 unsigned char* DataBlock(AMX* amx) {

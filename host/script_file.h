@@ -16,6 +16,10 @@ namespace host {
 // a table or a name that does not lie inside the image.
 int FindPublic(AMX* amx, const char* name, int* index);
 
+// Whether the script declares a public variable of that name (`public name;`
+// at file scope). False for a table or a name outside the image.
+bool DeclaresPublicVariable(AMX* amx, const char* name);
+
 // The block of globals, heap and stack: where data points, or inside the
 // image, after the code, when data is null.
 unsigned char* DataBlock(AMX* amx);

@@ -54,12 +54,10 @@ ReservedRoom reserve(size_t scriptBytes, size_t slotBytes, size_t* slots) {
 
 bool wantsOwnMachines(AMX* amx) {
     int index = 0;
-    cell address = 0;
     bool createsThreads = host::FindNative(amx, "CreateThread", &index) == AMX_ERR_NONE ||
                           host::FindNative(amx, "CreateThreadEx", &index) == AMX_ERR_NONE;
-    return createsThreads &&
-           host::FindPubVar(amx, "vantrel_shared_machine", &address) != AMX_ERR_NONE &&
-           host::FindPubVar(amx, "__JIT", &address) != AMX_ERR_NONE;
+    return createsThreads && !host::DeclaresPublicVariable(amx, "vantrel_shared_machine") &&
+           !host::DeclaresPublicVariable(amx, "__JIT");
 }
 
 ScriptRoom::ScriptRoom(AMX* amx)
