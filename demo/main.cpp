@@ -51,6 +51,10 @@ cell init(emu::Script& script, const char* native, const char* publicName) {
     return id;
 }
 
+// The natives each demo script imports.
+const std::vector<std::string> kNatives = {"CreateThread", "CreateThreadEx", "DestroyThread",
+                                           "SleepThread",  "LockThread",     "UnLockThread"};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,24 +71,30 @@ int main(int argc, char** argv) {
     std::atomic<bool> asleep{false};
     std::atomic<bool> wokeUp{false};
     emu::Script& heartbeat =
-        host.loadScript({{{"Heartbeat", [&](emu::Call& c) {
+        host.loadScript({{{"Heartbeat",
+                           [&](emu::Call& c) {
                                for (;;) {
                                    say("[thread %d] heartbeat %d", c.arg(0), ++beats);
                                    c.native("SleepThread", {50});
                                }
-                           }}}});
+                           }}},
+                         kNatives});
     emu::Script& job =
-        host.loadScript({{{"Job", [&](emu::Call& c) {
+        host.loadScript({{{"Job",
+                           [&](emu::Call& c) {
                                say("[thread %d] single-shot job runs once", c.arg(0));
                                jobDone = true;
-                           }}}});
+                           }}},
+                         kNatives});
     emu::Script& sleeper =
-        host.loadScript({{{"Sleeper", [&](emu::Call& c) {
+        host.loadScript({{{"Sleeper",
+                           [&](emu::Call& c) {
                                say("[thread %d] sleeping for a minute", c.arg(0));
                                asleep = true;
                                c.native("SleepThread", {60000});
                                wokeUp = true;
-                           }}}});
+                           }}},
+                         kNatives});
 
     bool ok = true;
     cell beating = init(heartbeat, "CreateThread", "Heartbeat");

@@ -38,6 +38,13 @@ vantrel_test(vantrel-tests
     own_machine_test.cpp
 )
 
+# The README's main job ends in the demo: it must run to its end on every
+# build that runs tests.
+if(NOT WIN32 OR VANTREL_WINE_RUN)
+    add_test(NAME Demo.RunsToItsEnd COMMAND vantrel-demo)
+    set_tests_properties(Demo.RunsToItsEnd PROPERTIES TIMEOUT 120)
+endif()
+
 # Every native given what no script should pass it.
 vantrel_test(vantrel-bad-input-tests bad_input_test.cpp create_input_test.cpp)
 
