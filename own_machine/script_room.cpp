@@ -1,6 +1,8 @@
 #include "own_machine/script_room.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -185,7 +187,8 @@ std::string ScriptRoom::describe() const {
         host::FindPublic(amx_, "OnGameModeInit", &index) == AMX_ERR_NONE       ? "the gamemode"
         : host::FindPublic(amx_, "OnFilterScriptInit", &index) == AMX_ERR_NONE ? "the filterscript"
                                                                                : "the script";
+    // %p prints no 0x on Windows.
     char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<void*>(amx_));
+    std::snprintf(address, sizeof address, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(amx_));
     return std::string(kind) + " at " + address;
 }
