@@ -14,6 +14,7 @@ namespace bench {
 Sleepers sleepers;
 ExitSignal exitSignal;
 CallCounter spins;
+Computation computation;
 RunSignal publicRan;
 
 namespace {

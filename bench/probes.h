@@ -110,6 +110,27 @@ class CallCounter {
 
 extern CallCounter spins;
 
+// Script code that computes until told to stop, without a native call: a
+// worker busy in its public, as a script's worker is with its work.
+class Computation {
+  public:
+    void run() {
+        uint32_t value = 1;
+        while (!stopped_.load(std::memory_order_relaxed)) {
+            value = value * 1664525u + 1013904223u;
+        }
+        result_.store(value, std::memory_order_relaxed);
+    }
+    void allow() { stopped_.store(false, std::memory_order_relaxed); }
+    void stop() { stopped_.store(true, std::memory_order_relaxed); }
+
+  private:
+    std::atomic<bool> stopped_{false};
+    std::atomic<uint32_t> result_{0};
+};
+
+extern Computation computation;
+
 // The process's resident memory in bytes.
 long residentBytes();
 

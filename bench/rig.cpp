@@ -27,6 +27,7 @@ emu::ScriptDefinition benchScript() {
              c.invoke(Rig::get().sleepThread, {kLongSleepMs});
          }},
         {"Spin", [](emu::Call&) { spins.count(); }},
+        {"Compute", [](emu::Call&) { computation.run(); }},
     };
     definition.natives = {"CreateThread", "CreateThreadEx", "DestroyThread",
                           "SleepThread",  "LockThread",     "UnLockThread"};
@@ -64,7 +65,8 @@ Rig::Rig()
       onceName(script.store(emu::packString("Once"))),
       ranName(script.store(emu::packString("Ran"))),
       sleeperName(script.store(emu::packString("Sleeper"))),
-      spinName(script.store(emu::packString("Spin"))) {
+      spinName(script.store(emu::packString("Spin"))),
+      computeName(script.store(emu::packString("Compute"))) {
     script.findPublic("Ran", &ranIndex);
     script.findPublic("Spin", &spinIndex);
     g_rig = this;

@@ -47,11 +47,13 @@ class Rig {
 
     // Script addresses of the publics' names, as CreateThread takes them.
     // Once: returns at once. Ran: says it runs, and returns. Sleeper: sleeps
-    // until destroyed. Spin: counts its calls.
+    // until destroyed. Spin: counts its calls. Compute: computes until
+    // computation is stopped.
     cell onceName;
     cell ranName;
     cell sleeperName;
     cell spinName;
+    cell computeName;
     int ranIndex = -1;
     int spinIndex = -1;
 };

@@ -134,12 +134,15 @@ void callbackBesideWorkers(benchmark::State& state, size_t workers) {
     Rig& rig = Rig::get();
     population.resize(0);
     std::vector<cell> ids;
+    computation.allow();
     for (size_t i = 0; i < workers; ++i) {
-        ids.push_back(rig.start(rig.spinName));
+        ids.push_back(rig.start(rig.computeName));
     }
     for (auto _ : state) {
         callbackWork(rig);
     }
+    // Each public returns once stopped, and DestroyThread waits for that.
+    computation.stop();
     for (cell id : ids) {
         rig.call(rig.destroyThread, id);
     }

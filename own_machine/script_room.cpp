@@ -154,7 +154,10 @@ void ScriptRoom::owe(size_t notice) {
 }
 
 bool ScriptRoom::noticesDue() {
-    return g_noticesDue.exchange(false, std::memory_order_acquire);
+    // Read first: every tick asks, and a locked exchange would cost it more
+    // than the rest of an idle tick.
+    return g_noticesDue.load(std::memory_order_relaxed) &&
+           g_noticesDue.exchange(false, std::memory_order_acquire);
 }
 
 std::vector<std::string> ScriptRoom::takeNotices() {
