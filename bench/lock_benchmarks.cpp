@@ -47,7 +47,7 @@ void tickIdlePlugin(benchmark::State& state) {
     Rig& rig = Rig::get();
     population.resize(0);
     for (auto _ : state) {
-        rig.host.tick();
+        rig.host.processTick();
     }
 }
 

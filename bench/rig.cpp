@@ -56,12 +56,12 @@ emu::Script& loadBenchScript(emu::EmulatedHost& host) {
 Rig::Rig()
     : host(VANTREL_PLUGIN_PATH),
       script(loadBenchScript(host)),
-      createThread(script.resolve("CreateThread")),
-      createThreadEx(script.resolve("CreateThreadEx")),
-      destroyThread(script.resolve("DestroyThread")),
-      sleepThread(script.resolve("SleepThread")),
-      lockThread(script.resolve("LockThread")),
-      unlockThread(script.resolve("UnLockThread")),
+      createThread(script.imported("CreateThread")),
+      createThreadEx(script.imported("CreateThreadEx")),
+      destroyThread(script.imported("DestroyThread")),
+      sleepThread(script.imported("SleepThread")),
+      lockThread(script.imported("LockThread")),
+      unlockThread(script.imported("UnLockThread")),
       onceName(script.store(emu::packString("Once"))),
       ranName(script.store(emu::packString("Ran"))),
       sleeperName(script.store(emu::packString("Sleeper"))),
@@ -93,7 +93,7 @@ void Rig::run(const emu::Public& code) {
     }
 }
 
-cell Rig::call(AMX_NATIVE native, cell argument) {
+cell Rig::call(const emu::ImportedNative& native, cell argument) {
     cell result = 0;
     run([&](emu::Call& c) { result = c.invoke(native, {argument}); });
     return result;

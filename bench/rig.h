@@ -30,7 +30,7 @@ class Rig {
     // abandoned leaves nothing a benchmark could trust: the run stops.
     void run(const emu::Public& code);
     // One native call as main-thread code.
-    cell call(AMX_NATIVE native, cell argument);
+    cell call(const emu::ImportedNative& native, cell argument);
     // CreateThread as main-thread code that then sleeps until the new worker
     // has reached a native of its own, or returned.
     cell start(cell publicName);
@@ -38,12 +38,12 @@ class Rig {
     emu::EmulatedHost host;
     emu::Script& script;
 
-    AMX_NATIVE createThread;
-    AMX_NATIVE createThreadEx;
-    AMX_NATIVE destroyThread;
-    AMX_NATIVE sleepThread;
-    AMX_NATIVE lockThread;
-    AMX_NATIVE unlockThread;
+    emu::ImportedNative createThread;
+    emu::ImportedNative createThreadEx;
+    emu::ImportedNative destroyThread;
+    emu::ImportedNative sleepThread;
+    emu::ImportedNative lockThread;
+    emu::ImportedNative unlockThread;
 
     // Script addresses of the publics' names, as CreateThread takes them.
     // Once: returns at once. Ran: says it runs, and returns. Sleeper: sleeps

@@ -288,7 +288,7 @@ void EmulatedHost::unload() {
 
 void EmulatedHost::tick() {
     runDueTimers();
-    enter<void>("ProcessTick", processTick_);
+    processTick();
 }
 
 cell EmulatedHost::setTimer(AMX* amx, cell* params) {

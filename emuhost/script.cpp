@@ -97,9 +97,6 @@ inline cell Call::call(AMX_NATIVE native, int index, cell* params, size_t count,
         }
         result = native(&amx, params);
     } else {
-        if (index < 0) {
-            index = script_.indexOf(native);
-        }
         callingSite = &site;
         // Taken afresh: another plugin may have replaced it.
         error = amx.callback(&amx, index, &result, params);
@@ -175,13 +172,14 @@ cell Call::native(const std::string& name, std::initializer_list<Arg> args, cons
     return call(nullptr, index, params, count, name.c_str(), {file, line});
 }
 
-cell Call::invoke(AMX_NATIVE native, std::initializer_list<cell> args, const char* file, int line) {
+cell Call::invoke(const ImportedNative& native, std::initializer_list<cell> args, const char* file,
+                  int line) {
     if (args.size() > kMaxArgs) {
         throw std::length_error("emulated host: too many arguments");
     }
     cell params[kMaxArgs + 1];
     std::copy(args.begin(), args.end(), params + 1);
-    return call(native, -1, params, args.size(), "a native", {file, line});
+    return call(native.function, native.index, params, args.size(), "a native", {file, line});
 }
 
 Script::Script(ScriptDefinition definition)
@@ -312,16 +310,6 @@ int Script::callback(AMX* amx, cell index, cell* result, cell* params) {
     callingSite = nullptr;
     *result = native(amx, params);
     return load(*amx, Register::error);
-}
-
-int Script::indexOf(AMX_NATIVE native) const {
-    for (size_t i = 0; i < nativeNames_.size(); ++i) {
-        if (natives_[i].load(std::memory_order_acquire) == native) {
-            return static_cast<int>(i);
-        }
-    }
-    std::fprintf(stderr, "emulated host: script calls a native it does not import\n");
-    std::abort();
 }
 
 uint64_t RewrittenSites::keyOf(CallSite site) {

@@ -78,6 +78,13 @@ class RewrittenSites {
     std::atomic<uint64_t> slots_[kSlots] = {};
 };
 
+// A native as compiled code calls it: by its index in the script's native
+// table, which the call instruction holds, and once resolved its function.
+struct ImportedNative {
+    AMX_NATIVE function = nullptr;
+    int index = -1;
+};
+
 // The script code of one execution: what a public or the main script sees.
 class Call {
   public:
@@ -91,7 +98,7 @@ class Call {
     cell native(const std::string& name, std::initializer_list<Arg> args = {},
                 const char* file = __builtin_FILE(), int line = __builtin_LINE());
     // The same with a native resolved beforehand and plain cell arguments.
-    cell invoke(AMX_NATIVE native, std::initializer_list<cell> args,
+    cell invoke(const ImportedNative& native, std::initializer_list<cell> args,
                 const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
     // The arguments the execution found on the stack at its start, first
@@ -107,7 +114,7 @@ class Call {
 
   private:
     // Inlined in both callers: the host's own costs must not hide the
-    // plugin's. native is known or index is, the other found when needed.
+    // plugin's. index is known; native is found when needed.
     [[gnu::always_inline]] inline cell call(AMX_NATIVE native, int index, cell* params,
                                             size_t count, const char* name, CallSite site);
 
@@ -221,6 +228,9 @@ class Script {
     int registerNatives(const AMX_NATIVE_INFO* list, int number);
     // The function registered for an imported native, or null.
     AMX_NATIVE resolve(const std::string& name) const;
+    ImportedNative imported(const std::string& name) const {
+        return {resolve(name), nativeIndex(name)};
+    }
     // The index of an imported native in the image's table, or -1.
     int nativeIndex(const std::string& name) const;
 
@@ -248,7 +258,6 @@ class Script {
     // struct's error field, calls the native by its index in the native
     // table with the same struct, returns the struct's error field.
     static int callback(AMX* amx, cell index, cell* result, cell* params);
-    int indexOf(AMX_NATIVE native) const;
 
     AMX amx_{};
     std::vector<std::pair<std::string, Public>> publics_;
