@@ -97,10 +97,17 @@ inline cell Call::call(AMX_NATIVE native, int index, cell* params, size_t count,
         }
         result = native(&amx, params);
     } else {
-        callingSite = &site;
+        // Only a callback that may rewrite the site needs to know it.
+        bool mayRewrite =
+            script_.clearing_ == ErrorClearing::FirstCallOfEachSite && amx.sysreq_d != 0;
+        if (mayRewrite) {
+            callingSite = &site;
+        }
         // Taken afresh: another plugin may have replaced it.
         error = amx.callback(&amx, index, &result, params);
-        callingSite = nullptr;
+        if (mayRewrite) {
+            callingSite = nullptr;
+        }
     }
     if (!stack.apart()) {
         stack.returnFromNative(execution_, count);
@@ -318,7 +325,7 @@ uint64_t RewrittenSites::keyOf(CallSite site) {
            (static_cast<uint64_t>(site.line) & 0xFFFF);
 }
 
-bool RewrittenSites::rewritten(CallSite site) const {
+bool RewrittenSites::find(CallSite site) const {
     uint64_t key = keyOf(site);
     size_t slot = static_cast<size_t>(key * 0x9E3779B97F4A7C15ull >> 52) % kSlots;
     for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
@@ -339,6 +346,7 @@ void RewrittenSites::rewrite(CallSite site) {
     for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
         uint64_t held = slots_[slot].load(std::memory_order_acquire);
         if (held == 0 && slots_[slot].compare_exchange_strong(held, key)) {
+            any_.store(true, std::memory_order_release);
             return;
         }
         // A failed exchange leaves the slot's holder in held.

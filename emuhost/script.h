@@ -67,15 +67,21 @@ struct CallSite {
 // plugin's.
 class RewrittenSites {
   public:
-    bool rewritten(CallSite site) const;
+    // Inline, and a look at one flag while none is: compiled code pays
+    // nothing for a site that was never rewritten.
+    bool rewritten(CallSite site) const {
+        return any_.load(std::memory_order_acquire) && find(site);
+    }
     void rewrite(CallSite site);
 
   private:
+    bool find(CallSite site) const;
     static uint64_t keyOf(CallSite site);
     static constexpr size_t kSlots = 4096;
     // A site's file name (a literal, so one address per file) and line; 0
     // marks a free slot. Once full, every site counts as rewritten.
     std::atomic<uint64_t> slots_[kSlots] = {};
+    std::atomic<bool> any_{false};
 };
 
 // A native as compiled code calls it: by its index in the script's native

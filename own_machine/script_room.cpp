@@ -24,9 +24,6 @@ constexpr std::array<const char*, 3> kRefusedNatives = {"SetTimer", "SetTimerEx"
 constexpr size_t kRoomBudget = sizeof(void*) == 4 ? size_t{64} << 20 : size_t{1} << 30;
 constexpr size_t kMostSlots = sizeof(void*) == 4 ? 2048 : 65536;
 
-// Whether some room owes the log a line.
-std::atomic<bool> g_noticesDue{false};
-
 size_t roundUp(size_t bytes, size_t unit) {
     return (bytes + unit - 1) / unit * unit;
 }
@@ -141,6 +138,8 @@ cell ScriptRoom::stackTop(size_t slot) const {
     return heapBottom(slot) + static_cast<cell>(areaBytes_) - static_cast<cell>(sizeof(cell));
 }
 
+std::atomic<bool> ScriptRoom::noticesDue_{false};
+
 bool ScriptRoom::refuse(size_t which) {
     owe(which);
     return true;
@@ -149,15 +148,8 @@ bool ScriptRoom::refuse(size_t which) {
 void ScriptRoom::owe(size_t notice) {
     Notice unsaid = Notice::Unsaid;
     if (notices_[notice].compare_exchange_strong(unsaid, Notice::Due, std::memory_order_relaxed)) {
-        g_noticesDue.store(true, std::memory_order_release);
+        noticesDue_.store(true, std::memory_order_release);
     }
-}
-
-bool ScriptRoom::noticesDue() {
-    // Read first: every tick asks, and a locked exchange would cost it more
-    // than the rest of an idle tick.
-    return g_noticesDue.load(std::memory_order_relaxed) &&
-           g_noticesDue.exchange(false, std::memory_order_acquire);
 }
 
 std::vector<std::string> ScriptRoom::takeNotices() {

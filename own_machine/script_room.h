@@ -55,11 +55,18 @@ class ScriptRoom {
     // The server's log is written on its main thread only, like the rest of
     // the server: lines become due on any thread, and the main thread takes
     // them, each at most once for the script.
-    static bool noticesDue();
+    static bool noticesDue() {
+        // Read first: every tick asks, and a locked exchange would cost it
+        // more than the rest of an idle tick.
+        return noticesDue_.load(std::memory_order_relaxed) &&
+               noticesDue_.exchange(false, std::memory_order_acquire);
+    }
     std::vector<std::string> takeNotices();
 
   private:
     enum class Notice : unsigned char { Unsaid, Due, Said };
+    // Whether some room owes the log a line.
+    static std::atomic<bool> noticesDue_;
     // One for each refused native, then one for a full room.
     static constexpr size_t kFullNotice = 3;
     bool refuse(size_t which);
