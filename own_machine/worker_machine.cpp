@@ -4,20 +4,22 @@
 #include <type_traits>
 
 AMX* WorkerMachine::prepare(const AMX& script) {
-    struct_.amx.base = script.base;
-    struct_.amx.data = script.data;
-    struct_.amx.callback = &WorkerMachine::callback;
-    struct_.amx.debug = script.debug;
-    struct_.amx.flags = script.flags;
-    std::memcpy(struct_.amx.usertags, script.usertags, sizeof struct_.amx.usertags);
-    std::memcpy(struct_.amx.userdata, script.userdata, sizeof struct_.amx.userdata);
-    struct_.amx.sysreq_d = script.sysreq_d;
-    scriptCallback_ = script.callback;
+    if (scriptCallback_ == nullptr) {
+        struct_.amx.base = script.base;
+        struct_.amx.data = script.data;
+        struct_.amx.callback = &WorkerMachine::callback;
+        struct_.amx.debug = script.debug;
+        struct_.amx.flags = script.flags;
+        std::memcpy(struct_.amx.usertags, script.usertags, sizeof struct_.amx.usertags);
+        std::memcpy(struct_.amx.userdata, script.userdata, sizeof struct_.amx.userdata);
+        struct_.amx.sysreq_d = script.sysreq_d;
+        scriptCallback_ = script.callback;
+    }
 
     struct_.amx.cip = 0;
     struct_.amx.frm = 0;
-    struct_.amx.hlw = struct_.amx.hea = room_->heapBottom(slot_);
-    struct_.amx.stp = struct_.amx.stk = room_->stackTop(slot_);
+    struct_.amx.hlw = struct_.amx.hea = heapBottom_;
+    struct_.amx.stp = struct_.amx.stk = stackTop_;
     // String functions rely on the zero cell at the top.
     std::memset(struct_.amx.data + struct_.amx.stp, 0, sizeof(cell));
     struct_.amx.pri = 0;

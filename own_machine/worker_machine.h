@@ -12,14 +12,19 @@
 class WorkerMachine {
   public:
     // In a slot taken from room, given back by release().
-    WorkerMachine(ScriptRoom& room, size_t slot) : room_(&room), slot_(slot) {}
+    WorkerMachine(ScriptRoom& room, size_t slot)
+        : room_(&room),
+          slot_(slot),
+          heapBottom_(room.heapBottom(slot)),
+          stackTop_(room.stackTop(slot)) {}
     WorkerMachine(const WorkerMachine&) = delete;
     WorkerMachine& operator=(const WorkerMachine&) = delete;
 
-    // Sets the struct up as the host sets up a machine, from the script's as
-    // it stands: before every execution of the public, since an overflow
-    // error leaves the registers where the overflow was, and another plugin
-    // may have replaced the script's callback.
+    // Sets the struct up as the host sets up a machine: its registers before
+    // every execution of the public, since an overflow error leaves them
+    // where the overflow was; the rest from the script's struct as it stands
+    // when the worker starts, by which time AmxLoad has set its flags and
+    // any plugin has replaced its callback.
     AMX* prepare(const AMX& script);
     AMX* machine() { return &struct_.amx; }
     bool runs(const AMX* amx) const { return amx == &struct_.amx; }
@@ -45,5 +50,8 @@ class WorkerMachine {
     } struct_{};
     ScriptRoom* const room_;
     const size_t slot_;
+    const cell heapBottom_;
+    const cell stackTop_;
+    // Set at the worker's first execution.
     AMX_CALLBACK scriptCallback_ = nullptr;
 };
