@@ -155,23 +155,29 @@ void ScriptRoom::owe(size_t notice) {
 std::vector<std::string> ScriptRoom::takeNotices() {
     std::vector<std::string> lines;
     for (size_t notice = 0; notice < notices_.size(); ++notice) {
-        Notice due = Notice::Due;
-        if (!notices_[notice].compare_exchange_strong(due, Notice::Said,
-                                                      std::memory_order_relaxed)) {
+        if (notices_[notice].load(std::memory_order_relaxed) != Notice::Due) {
             continue;
         }
-        if (notice == kFullNotice) {
+        // Said only once the line is built: one that could not be is owed
+        // still.
+        if (notice != kFullNotice) {
+            lines.push_back(std::string("Vantrel: refused ") + kRefusedNatives[notice] +
+                            " from a worker of " + describe() +
+                            ": it keeps the machine it is handed for a later call, which only "
+                            "the main thread's machine outlives");
+        } else if (slots_ == 0) {
+            lines.push_back("Vantrel: no room for a worker of " + describe() +
+                            " (the address space holds none with a stack of " +
+                            std::to_string(areaBytes_ / 1024) +
+                            " KiB): CreateThread and CreateThreadEx return 0");
+        } else {
             lines.push_back("Vantrel: no room for another worker of " + describe() + " (" +
                             std::to_string(slots_) + " workers with a stack of " +
                             std::to_string(areaBytes_ / 1024) +
                             " KiB each fill what one script may reserve): CreateThread and "
                             "CreateThreadEx return 0 until one ends");
-        } else {
-            lines.push_back(std::string("Vantrel: refused ") + kRefusedNatives[notice] +
-                            " from a worker of " + describe() +
-                            ": it keeps the machine it is handed for a later call, which only "
-                            "the main thread's machine outlives");
         }
+        notices_[notice].store(Notice::Said, std::memory_order_relaxed);
     }
     return lines;
 }

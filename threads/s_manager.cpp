@@ -1,6 +1,7 @@
 #include "threads/s_manager.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include <boost/bind/bind.hpp>
@@ -37,8 +38,13 @@ void S_Manager::RemoveMachine(AMX* amx) {
             return;
         }
         close(lock, machine);
-        if (machine->room) {
-            notices = machine->room->takeNotices();
+        // The record goes whatever becomes of its lines: its room gives the
+        // host its block back.
+        try {
+            if (machine->room) {
+                notices = machine->room->takeNotices();
+            }
+        } catch (const std::bad_alloc&) {
         }
         machines_.erase(amx);
     }
