@@ -25,10 +25,6 @@ inline int GetAddr(AMX* amx, cell address, cell** cells) {
     return reinterpret_cast<amx_GetAddr_t>(amxExports[PLUGIN_AMX_EXPORT_GetAddr])(amx, address,
                                                                                   cells);
 }
-inline int GetString(char* dest, const cell* source, size_t size) {
-    return reinterpret_cast<amx_GetString_t>(amxExports[PLUGIN_AMX_EXPORT_GetString])(dest, source,
-                                                                                      0, size);
-}
 inline int Push(AMX* amx, cell value) {
     return reinterpret_cast<amx_Push_t>(amxExports[PLUGIN_AMX_EXPORT_Push])(amx, value);
 }
@@ -52,9 +48,6 @@ inline void ClearError(AMX* amx) {
 inline int Register(AMX* amx, const AMX_NATIVE_INFO* list, int number) {
     return reinterpret_cast<amx_Register_t>(amxExports[PLUGIN_AMX_EXPORT_Register])(amx, list,
                                                                                     number);
-}
-inline int StrLen(const cell* cells, int* length) {
-    return reinterpret_cast<amx_StrLen_t>(amxExports[PLUGIN_AMX_EXPORT_StrLen])(cells, length);
 }
 
 }  // namespace host

@@ -202,10 +202,12 @@ void S_Manager::Reap() {
             transition(finished, ThreadEvent::Claim, threads_);
             free(lock, finished);
         }
-        for (auto& entry : machines_) {
-            if (noticesDue && entry.second->room) {
-                std::vector<std::string> due = entry.second->room->takeNotices();
-                notices.insert(notices.end(), due.begin(), due.end());
+        if (noticesDue) {
+            for (auto& entry : machines_) {
+                if (entry.second->room) {
+                    std::vector<std::string> due = entry.second->room->takeNotices();
+                    notices.insert(notices.end(), due.begin(), due.end());
+                }
             }
         }
     }

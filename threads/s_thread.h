@@ -111,6 +111,9 @@ class S_Thread {
     // creator that waits for its arrival. Null when it is in none.
     PendingList* pendingIn VANTREL_GUARDED_BY(registryGuard) = nullptr;
     Creations* awaitedBy VANTREL_GUARDED_BY(registryGuard) = nullptr;
+    // Counted among the books' pending starts, from its creation to its
+    // arrival.
+    bool startPending VANTREL_GUARDED_BY(registryGuard) = false;
     // Started, and not yet inside a native of its own or back from its
     // public: its creator's code waits. Set under the registry guard; the
     // worker reads it at every native without it, where a stale true only
@@ -133,12 +136,11 @@ class S_Thread {
     // plugin's natives. Only the worker itself sets it.
     MachineRecord* visiting VANTREL_GUARDED_BY(registryGuard) = nullptr;
     // Links into its machine's threads, into the finished queue or the ended
-    // list, into the starts from its creation to its arrival, into its
-    // creator's new threads or its machine's start queue until it starts, and
-    // into what its creator awaits from then until it arrives.
+    // list, into its creator's new threads or its machine's start queue
+    // until it starts, and into what its creator awaits from then until it
+    // arrives.
     boost::intrusive::list_member_hook<> machineHook VANTREL_GUARDED_BY(registryGuard);
     boost::intrusive::list_member_hook<> queueHook VANTREL_GUARDED_BY(registryGuard);
-    boost::intrusive::list_member_hook<> startHook VANTREL_GUARDED_BY(registryGuard);
     boost::intrusive::list_member_hook<> pendingHook VANTREL_GUARDED_BY(registryGuard);
     boost::intrusive::list_member_hook<> awaitHook VANTREL_GUARDED_BY(registryGuard);
 

@@ -21,15 +21,15 @@ void ThreadBooks::releaseId(S_Thread& thread) {
 }
 
 void ThreadBooks::addStart(S_Thread& thread, Creations& creator) {
-    starts.push_back(thread);
-    startsPending.store(starts.size(), std::memory_order_release);
+    thread.startPending = true;
+    startsPending.fetch_add(1, std::memory_order_release);
     movePending(thread, &creator.created);
 }
 
 void ThreadBooks::removeStart(S_Thread& thread) {
-    if (thread.startHook.is_linked()) {
-        starts.erase(StartList::s_iterator_to(thread));
-        startsPending.store(starts.size(), std::memory_order_release);
+    if (thread.startPending) {
+        thread.startPending = false;
+        startsPending.fetch_sub(1, std::memory_order_release);
     }
     movePending(thread, nullptr);
     if (thread.awaitedBy != nullptr) {

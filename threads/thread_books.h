@@ -15,9 +15,6 @@
 using ThreadQueue = boost::intrusive::list<
     S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
                                             &S_Thread::queueHook>>;
-using StartList = boost::intrusive::list<
-    S_Thread, boost::intrusive::member_hook<S_Thread, boost::intrusive::list_member_hook<>,
-                                            &S_Thread::startHook>>;
 // New threads of shared machines waiting to start, oldest first.
 struct PendingList
     : boost::intrusive::list<
@@ -69,10 +66,10 @@ struct ThreadBooks {
     // finished and ended together. Read by the idle tick without the guard:
     // a thread it misses is reaped by the next tick.
     std::atomic<size_t> pending{0};
-    StartList starts VANTREL_GUARDED_BY(registryGuard);  // oldest first
-    // Its size. Read without the guard by every native that waits, and by
-    // the tick: none of the caller's threads can be missing from it, since
-    // the caller created them itself.
+    // Threads from their creation to their arrival. Written under the guard,
+    // read without it by every native that waits, and by the tick: none of
+    // the caller's threads can be missing from it, since the caller created
+    // them itself.
     std::atomic<size_t> startsPending{0};
 };
 
