@@ -1,6 +1,9 @@
 #include "emuhost/machine_stack.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "emuhost/registers.h"
 
@@ -19,22 +22,26 @@ cell* cellAt(const AMX& amx, cell address) {
     return reinterpret_cast<cell*>(dataOf(amx) + address);
 }
 
-}  // namespace
-
-// Each thread's pushes for the execution it is about to start. A thread that
-// ends with pushes nobody executed takes them off the machine's books.
-struct MachineStack::Pending {
-    Execution pushes;
-    ~Pending() {
-        if (MachineStack* machine = pushes.machine) {
-            std::lock_guard<std::mutex> lock(machine->guard_);
-            machine->unlink(pushes);
-        }
+// Each thread's pushes for the execution it is about to start, made at its
+// first push and kept for the process's life: a thread that ends with pushes
+// nobody executed leaves them on the machine's books, as the real machine's
+// stack keeps them. Not a thread_local with a destructor: on Windows the
+// runtime takes the loader lock at a thread's first use of one and runs its
+// destructor at the thread's exit under the loader lock and winpthreads' key
+// lock, so that with a machine's guard taken on both sides the test program
+// hung, while running or at its exit.
+MachineStack::Execution& threadPushes() {
+    static thread_local MachineStack::Execution* own = nullptr;
+    if (own == nullptr) {
+        static std::mutex guard;
+        static auto* kept = new std::vector<std::unique_ptr<MachineStack::Execution>>;
+        std::lock_guard<std::mutex> lock(guard);
+        kept->push_back(std::make_unique<MachineStack::Execution>());
+        own = kept->back().get();
     }
-};
+    return *own;
+}
 
-namespace {
-thread_local MachineStack::Pending threadPushes;
 }  // namespace
 
 MachineStack::~MachineStack() {
@@ -68,7 +75,7 @@ void MachineStack::unlink(Execution& e) {
 }
 
 int MachineStack::push(AMX& amx, cell value) {
-    Execution& pending = threadPushes.pushes;
+    Execution& pending = threadPushes();
     if (pending.machine != nullptr && (pending.machine != this || pending.amx != &amx)) {
         std::lock_guard<std::mutex> lock(pending.machine->guard_);
         pending.machine->unlink(pending);
@@ -111,7 +118,7 @@ bool MachineStack::enter(Execution& e, AMX& amx, const char* what, size_t frameC
     e.what = what;
     e.amx = &amx;
     e.argCount = 0;
-    Execution& pending = threadPushes.pushes;
+    Execution& pending = threadPushes();
     bool pushed = pending.machine == this && pending.amx == &amx;
     if (pushed) {
         e.top = pending.top;

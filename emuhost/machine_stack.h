@@ -96,8 +96,6 @@ class MachineStack {
     int live() const;
     int pushes() const;
 
-    struct Pending;
-
   private:
     void link(Execution& e);
     void unlink(Execution& e);

@@ -16,6 +16,10 @@
 #include <string>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace test {
 
 class Watchdog {
@@ -141,6 +145,11 @@ class Watchdog {
                 static_cast<long long>(lane.detail_.load(std::memory_order_relaxed)), ms(at));
         }
         std::fflush(stderr);
+#ifdef _WIN32
+        // abort() runs the process's exit path, which a hang of the kind
+        // being reported may hang as well, until an outer limit kills it.
+        TerminateProcess(GetCurrentProcess(), 3);
+#endif
         std::abort();
     }
 
