@@ -1,16 +1,26 @@
 // Locks and the idle tick against a bare boost::mutex.
+#include <algorithm>
+#include <cstdio>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
 
 #include "bench/metrics.h"
+#include "bench/pair_rounds.h"
 #include "bench/population.h"
 #include "bench/rig.h"
 
 namespace bench {
 
+PairRounds pairRounds;
+
 namespace {
+
+// Long enough that a round's common start and end weigh little beside it.
+constexpr size_t kPairsPerRound = 4000;
 
 void mutexPair(benchmark::State& state) {
     population.resize(0);
@@ -43,6 +53,61 @@ void lockPairBeside(benchmark::State& state, size_t live, size_t held) {
     });
 }
 
+// Rounds by the wall clock of the threads taking part, and the cost of one
+// pair on one of them.
+void timeRounds(benchmark::State& state) {
+    double pairSeconds = 0;
+    for (auto _ : state) {
+        double seconds = pairRounds.round();
+        pairSeconds += seconds;
+        state.SetIterationTime(seconds * kPairsPerRound);
+    }
+    state.counters["ns_per_pair"] =
+        benchmark::Counter(pairSeconds * 1e9, benchmark::Counter::kAvgIterations);
+}
+
+// Workers each locking and unlocking its own script thread's mutex: the
+// LockPairs public of the benchmark script.
+void lockPairParallelPlugin(benchmark::State& state, size_t workers) {
+    Rig& rig = Rig::get();
+    population.resize(0);
+    pairRounds.begin(workers, kPairsPerRound);
+    std::vector<cell> ids;
+    for (size_t i = 0; i < workers; ++i) {
+        ids.push_back(rig.start(rig.lockPairsName));
+    }
+    timeRounds(state);
+    pairRounds.stop();
+    for (cell id : ids) {
+        rig.call(rig.destroyThread, id);
+    }
+}
+
+void lockPairParallelBoost(benchmark::State& state, size_t threads) {
+    population.resize(0);
+    pairRounds.begin(threads, kPairsPerRound);
+    // A cache line each: no thread's pairs write another's line.
+    struct alignas(64) OwnMutex {
+        boost::mutex mutex;
+    };
+    std::vector<OwnMutex> mutexes(threads);
+    std::vector<boost::thread> running;
+    for (size_t i = 0; i < threads; ++i) {
+        boost::mutex& mutex = mutexes[i].mutex;
+        running.emplace_back([&mutex] {
+            pairRounds.take([&mutex] {
+                mutex.lock();
+                mutex.unlock();
+            });
+        });
+    }
+    timeRounds(state);
+    pairRounds.stop();
+    for (boost::thread& thread : running) {
+        thread.join();
+    }
+}
+
 void tickIdlePlugin(benchmark::State& state) {
     Rig& rig = Rig::get();
     population.resize(0);
@@ -56,6 +121,24 @@ void tickIdlePlugin(benchmark::State& state) {
 Metric lockPair(const Config& config) {
     return timedPair(
         "lock-pair", 4, [](benchmark::State& s) { lockPairBeside(s, 1, 1); }, mutexPair, config);
+}
+
+Metric lockPairParallel(const Config& config) {
+    size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    size_t workers = std::min<size_t>(cores, 8);
+    std::fprintf(stderr, "lock-pair-parallel: %zu worker(s) on %zu cores\n", workers, cores);
+    Metric m{"lock-pair-parallel", 4, "lock-pair-parallel/plugin", "lock-pair-parallel/boost",
+             "ns_per_pair"};
+    for (auto* b :
+         {benchmark::RegisterBenchmark(
+              m.plugin.c_str(),
+              [workers](benchmark::State& s) { lockPairParallelPlugin(s, workers); }),
+          benchmark::RegisterBenchmark(m.baseline.c_str(), [workers](benchmark::State& s) {
+              lockPairParallelBoost(s, workers);
+          })}) {
+        b->UseManualTime()->MinTime(config.minTime);
+    }
+    return m;
 }
 
 Metric tickIdle(const Config& config) {

@@ -6,11 +6,12 @@ std::vector<Metric> registerMetrics(const Config& config) {
     // The metrics on a large population stand together, so that a round grows
     // and shrinks it once whichever way round it runs.
     std::vector<Metric> metrics = {
-        onceRoundtrip(config),    lockPair(config),
-        tickIdle(config),         destroySleeper(config),
-        lockAtPopulation(config), createAtPopulation(config),
-        loopRate(config),         sleeperMemory(config),
-        createStart(config),      callbackBesideWorkers(config),
+        onceRoundtrip(config),         lockPair(config),
+        lockPairParallel(config),      tickIdle(config),
+        destroySleeper(config),        lockAtPopulation(config),
+        createAtPopulation(config),    loopRate(config),
+        sleeperMemory(config),         createStart(config),
+        callbackBesideWorkers(config),
     };
     // The address space each worker takes counts on the 32-bit server only.
     if (sizeof(void*) == 4) {

@@ -15,6 +15,7 @@ namespace bench {
 
 Metric onceRoundtrip(const Config& config);
 Metric lockPair(const Config& config);
+Metric lockPairParallel(const Config& config);
 Metric tickIdle(const Config& config);
 Metric destroySleeper(const Config& config);
 Metric createStart(const Config& config);

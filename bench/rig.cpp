@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bench/fail.h"
+#include "bench/pair_rounds.h"
 #include "bench/probes.h"
 
 namespace bench {
@@ -28,6 +29,15 @@ emu::ScriptDefinition benchScript() {
          }},
         {"Spin", [](emu::Call&) { spins.count(); }},
         {"Compute", [](emu::Call&) { computation.run(); }},
+        {"LockPairs",
+         [](emu::Call& c) {
+             cell self = c.arg(0);
+             Rig& rig = Rig::get();
+             pairRounds.take([&] {
+                 cell lock = c.invoke(rig.lockThread, {self});
+                 c.invoke(rig.unlockThread, {lock});
+             });
+         }},
     };
     definition.natives = {"CreateThread", "CreateThreadEx", "DestroyThread",
                           "SleepThread",  "LockThread",     "UnLockThread"};
@@ -66,7 +76,8 @@ Rig::Rig()
       ranName(script.store(emu::packString("Ran"))),
       sleeperName(script.store(emu::packString("Sleeper"))),
       spinName(script.store(emu::packString("Spin"))),
-      computeName(script.store(emu::packString("Compute"))) {
+      computeName(script.store(emu::packString("Compute"))),
+      lockPairsName(script.store(emu::packString("LockPairs"))) {
     script.findPublic("Ran", &ranIndex);
     script.findPublic("Spin", &spinIndex);
     g_rig = this;

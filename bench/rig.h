@@ -48,12 +48,14 @@ class Rig {
     // Script addresses of the publics' names, as CreateThread takes them.
     // Once: returns at once. Ran: says it runs, and returns. Sleeper: sleeps
     // until destroyed. Spin: counts its calls. Compute: computes until
-    // computation is stopped.
+    // computation is stopped. LockPairs: runs pairRounds' lock pairs on its own
+    // thread.
     cell onceName;
     cell ranName;
     cell sleeperName;
     cell spinName;
     cell computeName;
+    cell lockPairsName;
     int ranIndex = -1;
     int spinIndex = -1;
 };
