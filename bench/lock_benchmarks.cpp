@@ -74,9 +74,16 @@ void lockPairParallelPlugin(benchmark::State& state, size_t workers) {
     pairRounds.begin(workers, kPairsPerRound);
     std::vector<cell> ids;
     for (size_t i = 0; i < workers; ++i) {
-        ids.push_back(rig.start(rig.lockPairsName));
+        if (cell id = rig.start(rig.lockPairsName)) {
+            ids.push_back(id);
+        }
     }
-    timeRounds(state);
+    // A round waits for every worker it counts.
+    if (ids.size() == workers) {
+        timeRounds(state);
+    } else {
+        state.SkipWithError("CreateThread created too few workers");
+    }
     pairRounds.stop();
     for (cell id : ids) {
         rig.call(rig.destroyThread, id);
