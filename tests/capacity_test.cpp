@@ -88,6 +88,34 @@ TEST_F(PluginTest, ThirtyTwoBitServerHoldsItsWorkersAndRoomForItself) {
 }
 #endif
 
+// A script with a large stack fills what one script may reserve with a few
+// workers: the next is refused, and the log says why once for the script,
+// however often it is refused; a worker that ends makes room again.
+TEST_F(PluginTest, AFullRoomRefusesWorkersUntilOneEndsAndSaysSoOnce) {
+    emu::ScriptDefinition definition{{{"Sleep", test::sleepForever()}}, test::kAllNatives};
+    definition.dataCells = (sizeof(void*) == 4 ? size_t{10} : size_t{48}) << 18;
+    emu::Script& script = host->loadScript(std::move(definition));
+    cell workers = 0;
+    while (workers < 64 && call(script, "CreateThread", {emu::str("Sleep")}) == workers + 1) {
+        ++workers;
+    }
+    ASSERT_GT(workers, 0);
+    ASSERT_LT(workers, 64);
+    EXPECT_EQ(call(script, "CreateThreadEx", {emu::str("Sleep")}), 0);
+    auto fullLines = [&] {
+        host->tick();
+        std::vector<std::string> log = host->log();
+        return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+            return line.find("Vantrel: no room for another worker of") == 0;
+        });
+    };
+    EXPECT_EQ(fullLines(), 1);
+    EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 1);
+    EXPECT_EQ(call(script, "CreateThread", {emu::str("Sleep")}), 0);
+    EXPECT_EQ(fullLines(), 1);
+}
+
 // Starts wait on a shared machine until their creator waits in a native or a
 // tick comes: a script's code that created threads and returned leaves them
 // pending. A wait of other code that starts nothing must cost nothing more
