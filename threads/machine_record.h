@@ -1,12 +1,13 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include <boost/intrusive/list.hpp>
 
 #include "common/registry_guard.h"
 #include "host/host_api.h"
-#include "locks/thread_lock.h"
 #include "own_machine/script_room.h"
 #include "threads/s_thread.h"
 #include "threads/thread_books.h"
@@ -31,7 +32,13 @@ struct MachineRecord {
     const std::unique_ptr<ScriptRoom> room;
     // Being unloaded: it gets no new threads or locks, and its workers stop
     // waiting for locks and for other threads' destruction.
-    bool closing VANTREL_GUARDED_BY(registryGuard) = false;
+    // Written under the guard; read without it by the lock path of its own
+    // workers, whose locks taken as it began closing its close gives back
+    // once they have stopped.
+    std::atomic<bool> closing{false};
+    // Its slot in the script index, which its held locks record. Set before
+    // any thread of the script exists, and fixed after.
+    uint32_t slot = 0;
     // Workers abandoning a public in this machine. Its error field is one for
     // all of them: only the last may clear it, or another's public would run
     // on past the native that ended it.
@@ -47,6 +54,4 @@ struct MachineRecord {
     PendingList startQueue VANTREL_GUARDED_BY(registryGuard);
     // Every script thread it created, until the thread is freed.
     ThreadList threads VANTREL_GUARDED_BY(registryGuard);
-    // Every lock it took and still holds.
-    TakenLocks locks;
 };

@@ -20,13 +20,23 @@ S_Manager::~S_Manager() {
 void S_Manager::AddMachine(AMX* amx) {
     auto record = std::make_unique<MachineRecord>(amx);
     RegistryLock lock;
+    if (machines_.count(amx) != 0) {
+        return;
+    }
+    uint32_t slot = scripts_.add(amx);
+    record->slot = slot;
     // Any worker may run into the new script's code and be abandoned there.
     for (auto& entry : machines_) {
         for (S_Thread& thread : entry.second->threads) {
             thread.abandonedIn.reserve(machines_.size() + 1);
         }
     }
-    machines_.emplace(amx, std::move(record));
+    try {
+        machines_.emplace(amx, std::move(record));
+    } catch (...) {
+        scripts_.remove(slot);
+        throw;
+    }
 }
 
 void S_Manager::RemoveMachine(AMX* amx) {
@@ -46,6 +56,7 @@ void S_Manager::RemoveMachine(AMX* amx) {
             }
         } catch (const std::bad_alloc&) {
         }
+        scripts_.remove(machine->slot);
         machines_.erase(amx);
     }
     writeToLog(notices);
@@ -83,19 +94,25 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
         return giveUp();
     }
     cell id = threads_.ids.take();
+    ScriptMutex* mutex = nullptr;
     std::unique_ptr<S_Thread> thread;
     try {
-        thread = std::make_unique<S_Thread>(*machine, id, publicIndex, mode, currentOsThread());
+        mutex = &mutexes_.take(id);
+        thread =
+            std::make_unique<S_Thread>(*machine, *mutex, id, publicIndex, mode, currentOsThread());
         thread->abandonedIn.reserve(machines_.size());
         if (machine->room == nullptr && self != nullptr && self->creations == nullptr) {
             self->creations = std::make_unique<Creations>();
         }
     } catch (...) {
+        if (mutex != nullptr) {
+            mutexes_.giveBack(*mutex);
+        }
         threads_.ids.release(id);
         return giveUp();
     }
     thread->ownMachine = std::move(ownMachine);
-    threads_.byId[id - 1] = thread.get();
+    threads_.add(*thread);
     machine->threads.push_back(*thread);
     if (thread->ownMachine) {
         // Nothing else runs on its machine: it starts at once.
@@ -118,6 +135,10 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
         threads_.releaseId(*thread);
         if (thread->ownMachine) {
             thread->ownMachine->release();
+        }
+        // The lock path may have found it meanwhile.
+        if (mutex->orphan()) {
+            mutexes_.giveBack(*mutex);
         }
         return 0;
     }
@@ -376,6 +397,9 @@ bool S_Manager::unloading(const S_Thread* self) const {
 void S_Manager::free(RegistryLock& lock, S_Thread& thread) {
     lock.withoutGuard([&thread] { thread.worker.join(); });
     threads_.releaseId(thread);
+    if (thread.mutex.orphan()) {
+        mutexes_.giveBack(thread.mutex);
+    }
     thread.machine.threads.erase(ThreadList::s_iterator_to(thread));
     if (thread.ownMachine) {
         thread.ownMachine->release();
@@ -397,7 +421,7 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
             machine.closing = true;
             // The script can never release these any more: waiters elsewhere
             // must go on, and its own workers must not wait on them.
-            locks_.releaseTakenBy(machine.locks);
+            releaseTakenBy(machine);
         }
     }
     // Every worker the unload waits for stops, and stops waiting: a lock it
@@ -437,6 +461,13 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
             }
         }
         if (done) {
+            // Its workers may have taken locks without the guard as it began
+            // closing; they have stopped now.
+            for (auto& entry : machines_) {
+                if (closes(*entry.second)) {
+                    releaseTakenBy(*entry.second);
+                }
+            }
             return;
         }
         lock.wait(changed_);

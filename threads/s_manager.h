@@ -13,13 +13,18 @@
 #include "common/os_thread.h"
 #include "common/registry_guard.h"
 #include "host/host_api.h"
-#include "locks/thread_lock.h"
+#include "locks/lock_table.h"
+#include "locks/mutex_pool.h"
+#include "locks/script_mutex.h"
 #include "threads/machine_record.h"
 #include "threads/s_thread.h"
+#include "threads/script_index.h"
 #include "threads/thread_books.h"
 
 // The registry of script machines, script threads and held locks, all under
-// the registry guard (common/registry_guard.h).
+// the registry guard (common/registry_guard.h), except for the lock path:
+// a lock or an unlock that need not wait takes no guard at all
+// (threads/s_manager_locks.cpp).
 //
 // It only keeps the books: when a native must end the public that called it,
 // the registry marks the calling worker as ending, and the native talks to the
@@ -30,7 +35,7 @@ class S_Manager final {
     // public; null entries stand for none.
     using Machines = std::array<AMX*, 2>;
 
-    S_Manager() = default;
+    S_Manager() : locks_(mutexes_) {}
     S_Manager(const S_Manager&) = delete;
     S_Manager& operator=(const S_Manager&) = delete;
     // Stops and frees every thread and gives back every lock.
@@ -112,6 +117,13 @@ class S_Manager final {
     void free(RegistryLock& lock, S_Thread& thread) VANTREL_REQUIRES(registryGuard);
     void close(RegistryLock& lock, const MachineRecord* only) VANTREL_REQUIRES(registryGuard);
     MachineRecord* record(AMX* amx) VANTREL_REQUIRES(registryGuard);
+    // The lock path that takes the guard: for a mutex that is held or waited
+    // for, and for callers that the path without it cannot place.
+    cell lockWaiting(cell threadId, AMX* amx, S_Thread* self) VANTREL_EXCLUDES(registryGuard);
+    // Releases a mutex that the caller holds and no held lock records.
+    void release(ScriptMutex& mutex) VANTREL_EXCLUDES(registryGuard);
+    void releaseGuarded(ScriptMutex& mutex) VANTREL_REQUIRES(registryGuard);
+    void releaseTakenBy(const MachineRecord& machine) VANTREL_REQUIRES(registryGuard);
     // The record of the script whose code called a native in amx: a worker's
     // own machine runs its script's code.
     MachineRecord* callerRecord(AMX* amx, const S_Thread* self) VANTREL_REQUIRES(registryGuard);
@@ -120,8 +132,12 @@ class S_Manager final {
     // began closing.
     boost::condition_variable changed_;
     std::map<AMX*, std::unique_ptr<MachineRecord>> machines_ VANTREL_GUARDED_BY(registryGuard);
+    // First, so that it goes last: the books and the held locks name its
+    // mutexes.
+    MutexPool mutexes_;
     ThreadBooks threads_;
     LockTable locks_;
+    ScriptIndex scripts_;
     // Threads not yet freed: each still holds its worker's stack.
     size_t workers_ VANTREL_GUARDED_BY(registryGuard) = 0;
     // Workers arriving or ending; changed under the guard.

@@ -1,9 +1,49 @@
 // LockThread and UnLockThread in the registry: they need the thread table,
 // the calling script's record and the caller's own thread, and keep what
 // they hold in the lock table (locks/).
+//
+// A lock of a mutex that nobody holds or waits for, by the server's code or
+// by a worker in its own script's code, and every unlock that wakes nobody,
+// take no guard: the thread's mutex is found in the books' table of
+// mutexes, taken with one compare-and-swap and recorded in the lock table,
+// all without a lock, so that workers locking threads of their own run in
+// parallel. Everything else (a wait, a caller in another script's code, a
+// script that is closing) goes the way that takes the registry guard.
 #include "threads/s_manager.h"
 
 cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
+    uint32_t taker = ScriptIndex::kNone;
+    if (self == nullptr) {
+        taker = scripts_.find(amx);
+    } else if ((self->machine.amx == amx || self->runsOwn(amx)) &&
+               !self->machine.closing.load(std::memory_order_acquire)) {
+        // Its script's record outlives the worker, and the slot with it. A
+        // close that begins after this look gives back what is taken below
+        // once the worker has stopped.
+        taker = self->machine.slot;
+    }
+    if (taker != ScriptIndex::kNone) {
+        ScriptMutex* mutex = threads_.mutexOf(threadId);
+        if (mutex == nullptr) {
+            return 0;
+        }
+        if (mutex->tryLockAlone()) {
+            // Held, the mutex stays with its owner: one that names another
+            // thread was handed on after the look, and is not this thread's.
+            if (mutex->owner() == threadId) {
+                cell lockId = locks_.add(*mutex, taker);
+                if (lockId == 0) {
+                    release(*mutex);
+                }
+                return lockId;
+            }
+            release(*mutex);
+        }
+    }
+    return lockWaiting(threadId, amx, self);
+}
+
+cell S_Manager::lockWaiting(cell threadId, AMX* amx, S_Thread* self) {
     RegistryLock lock;
     S_Thread* thread = threads_.find(threadId);
     if (thread == nullptr) {
@@ -18,41 +58,42 @@ cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
     if (taker == nullptr || taker->closing) {
         return 0;
     }
-    try {
-        locks_.reserve();
-    } catch (...) {
-        return 0;
+    ScriptMutex& mutex = thread->mutex;
+    if (mutex.tryLock()) {
+        cell lockId = locks_.add(mutex, taker->slot);
+        if (lockId == 0) {
+            releaseGuarded(mutex);
+        }
+        return lockId;
     }
-    const std::shared_ptr<ScriptMutex>& threadMutex = thread->mutex;
-    if (threadMutex->try_lock()) {
-        return locks_.add(threadMutex, taker->locks);
-    }
-    // The wait gives the guard up, and the thread may go meanwhile. The
-    // taker's record stays: it is the caller's own script's, or one whose
-    // unload waits for the caller to leave its native.
-    std::shared_ptr<ScriptMutex> mutex = threadMutex;
+    // The wait gives the guard up, and the thread may go meanwhile; its
+    // mutex stays while it is waited for. The taker's record stays: it is
+    // the caller's own script's, or one whose unload waits for the caller to
+    // leave its native.
     clearStarts(self, taker);
     enter(self, amx);
     if (self != nullptr) {
-        self->waitingFor = mutex;
+        self->waitingFor = &mutex;
     }
     bool taken =
-        mutex->lock(lock, [&]() VANTREL_REQUIRES(registryGuard) { return unloading(self); });
+        mutex.lock(lock, [&]() VANTREL_REQUIRES(registryGuard) { return unloading(self); });
     if (self != nullptr) {
-        self->waitingFor.reset();
+        self->waitingFor = nullptr;
     }
     // Held but not yet recorded while new workers arrive: an unload that
     // comes meanwhile gives it back below.
     awaitStarts(lock, creationsOf(self, taker), nullptr);
     cell lockId = 0;
     if (taken && !unloading(self)) {
-        lockId = locks_.add(mutex, taker->locks);
-    } else {
+        lockId = locks_.add(mutex, taker->slot);
+    }
+    if (lockId == 0) {
         if (taken) {
-            mutex->unlock();
+            releaseGuarded(mutex);
+        } else if (mutex.unused()) {
+            mutexes_.giveBack(mutex);
         }
-        locks_.cancel();
-        if (self != nullptr) {
+        if (self != nullptr && unloading(self)) {
             abandon(*self, amx);
         }
     }
@@ -61,6 +102,28 @@ cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
 }
 
 bool S_Manager::Unlock(cell lockId) {
-    RegistryLock lock;
-    return locks_.release(lockId);
+    ScriptMutex* mutex = locks_.take(lockId);
+    if (mutex == nullptr) {
+        return false;
+    }
+    release(*mutex);
+    return true;
+}
+
+void S_Manager::release(ScriptMutex& mutex) {
+    if (!mutex.tryUnlockAlone()) {
+        RegistryLock lock;
+        releaseGuarded(mutex);
+    }
+}
+
+void S_Manager::releaseGuarded(ScriptMutex& mutex) {
+    if (mutex.unlock()) {
+        mutexes_.giveBack(mutex);
+    }
+}
+
+void S_Manager::releaseTakenBy(const MachineRecord& machine) {
+    locks_.takeAllOf(machine.slot, [this](ScriptMutex& mutex)
+                                       VANTREL_REQUIRES(registryGuard) { releaseGuarded(mutex); });
 }

@@ -70,9 +70,9 @@ const RunningThread runningThread;
 
 }  // namespace
 
-S_Thread::S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode,
-                   OsThread creator)
-    : mutex(std::make_shared<ScriptMutex>()),
+S_Thread::S_Thread(MachineRecord& machine, ScriptMutex& mutex, cell id, int publicIndex,
+                   ThreadMode mode, OsThread creator)
+    : mutex(mutex),
       machine(machine),
       id(id),
       publicIndex(publicIndex),

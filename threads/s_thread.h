@@ -45,7 +45,8 @@ constexpr size_t kMaxWorkers =
 // and over or once. The registry creates, starts, stops and frees it.
 class S_Thread {
   public:
-    S_Thread(MachineRecord& machine, cell id, int publicIndex, ThreadMode mode, OsThread creator);
+    S_Thread(MachineRecord& machine, ScriptMutex& mutex, cell id, int publicIndex, ThreadMode mode,
+             OsThread creator);
     S_Thread(const S_Thread&) = delete;
     S_Thread& operator=(const S_Thread&) = delete;
     ~S_Thread();
@@ -85,7 +86,9 @@ class S_Thread {
     // registry guard.
     MachineRecord* ownVisit() const VANTREL_NO_THREAD_SAFETY_ANALYSIS { return visiting; }
 
-    const std::shared_ptr<ScriptMutex> mutex;
+    // From the registry's pool, which keeps it for as long as it is held or
+    // waited for after the thread has gone.
+    ScriptMutex& mutex;
     MachineRecord& machine;
     const cell id;
     // Looked up once, by the creating native: a public's index is fixed while
@@ -126,7 +129,7 @@ class S_Thread {
     std::atomic<bool> ending{false};
 
     // The script mutex the worker waits for in LockThread.
-    std::shared_ptr<ScriptMutex> waitingFor VANTREL_GUARDED_BY(registryGuard);
+    ScriptMutex* waitingFor VANTREL_GUARDED_BY(registryGuard) = nullptr;
     // The machines in which this worker's public is being abandoned, its own
     // and those of scripts its public called into. Each is a loaded machine,
     // and its room is kept for as many as are loaded, so that ending a public

@@ -6,9 +6,12 @@
 
 #include <boost/intrusive/list.hpp>
 
+#include "common/chunked_table.h"
 #include "common/id_pool.h"
 #include "common/registry_guard.h"
 #include "host/host_api.h"
+#include "locks/mutex_pool.h"
+#include "locks/script_mutex.h"
 #include "threads/s_thread.h"
 #include "threads/thread_state.h"
 
@@ -41,6 +44,17 @@ struct ThreadBooks {
     S_Thread* find(cell id) const VANTREL_REQUIRES(registryGuard) {
         return id >= 1 && static_cast<size_t>(id) <= byId.size() ? byId[id - 1] : nullptr;
     }
+    // The mutex of the thread under this id, or null. Any thread, without
+    // the guard: a mutex stays in the pool, so what a look finds is a mutex
+    // of the thread or, if that thread has gone meanwhile, of some thread
+    // whose id its owner names.
+    ScriptMutex* mutexOf(cell id) const noexcept {
+        const std::atomic<ScriptMutex*>* entry =
+            id >= 1 ? mutexById.find(static_cast<size_t>(id) - 1) : nullptr;
+        return entry == nullptr ? nullptr : entry->load(std::memory_order_acquire);
+    }
+    // Enters a new thread under its id, which reserve() set aside.
+    void add(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
     // Sets aside an id and its entry; throws std::bad_alloc and changes
     // nothing when there is no memory for them.
     void reserve() VANTREL_REQUIRES(registryGuard);
@@ -60,6 +74,8 @@ struct ThreadBooks {
     // for any other. Ids are the smallest free, so the entries are dense, and
     // there are at least as many as ids taken and reserved.
     std::vector<S_Thread*> byId VANTREL_GUARDED_BY(registryGuard);
+    // Entry i is the mutex of byId[i], written under the guard.
+    ChunkedTable<std::atomic<ScriptMutex*>, 8, (MutexPool::kCapacity >> 8)> mutexById;
     IdPool ids VANTREL_GUARDED_BY(registryGuard);
     ThreadQueue finished VANTREL_GUARDED_BY(registryGuard);  // oldest first
     ThreadQueue ended VANTREL_GUARDED_BY(registryGuard);
