@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 #include "tests/support.h"
@@ -33,9 +34,16 @@ std::atomic<bool> armed{false};
 std::atomic<long> allocations{0};
 std::atomic<long> failAt{0};
 std::atomic<long> failures{0};
+// Run at the plugin's next allocation once stallArmed is set, on the thread
+// that allocates, which waits for it.
+std::function<void()> atNextAllocation;
+std::atomic<bool> stallArmed{false};
 
 // Counts one of the plugin's allocations; true when it is the one to fail.
 bool failsNow() {
+    if (stallArmed.load(std::memory_order_relaxed) && stallArmed.exchange(false)) {
+        atNextAllocation();
+    }
     if (!armed.load(std::memory_order_relaxed) || ++allocations != failAt) {
         return false;
     }
@@ -372,3 +380,50 @@ TEST_F(AllocationFailure, NoWorkerSleepsInAScriptLoadedWithoutItsRecord) {
 }
 
 }  // namespace
+
+// Workers that lock threads of their own do not queue behind the registry:
+// a worker's lock pair goes on while CreateThread holds the registry's guard,
+// stalled at an allocation it makes under it.
+TEST_F(AllocationFailure, AWorkersLockPairGoesOnWhileTheRegistryIsBusy) {
+    emu::EmulatedHost host(VANTREL_PLUGIN_PATH);
+    ASSERT_TRUE(installSeam());
+    ASSERT_TRUE(host.load());
+    std::atomic<bool> ready{false};
+    std::atomic<bool> paired{false};
+    test::Gate go;
+    emu::Script& script =
+        host.loadScript({{{"Pair",
+                           [&](emu::Call& c) {
+                               cell me = c.arg(0);
+                               // Once beforehand, so that the pair below allocates nothing.
+                               c.native("UnLockThread", {c.native("LockThread", {me})});
+                               ready = true;
+                               go.wait();
+                               cell lock = c.native("LockThread", {me});
+                               paired = c.native("UnLockThread", {lock}) == 1;
+                               c.native("SleepThread", {test::kLongSleep});
+                           }},
+                          {"Sleep", test::sleepForever()}},
+                         test::kAllNatives});
+    EXPECT_EQ(script.run(
+                  [](emu::Call& c) { EXPECT_EQ(c.native("CreateThread", {emu::str("Pair")}), 1); }),
+              AMX_ERR_NONE);
+    ASSERT_TRUE(test::eventually([&] { return ready.load(); }));
+    bool pairedInTime = false;
+    atNextAllocation = [&] {
+        go.open();
+        pairedInTime = test::eventually([&] { return paired.load(); }, std::chrono::seconds(5));
+    };
+    stallArmed = true;
+    EXPECT_EQ(script.run([](emu::Call& c) {
+        EXPECT_EQ(c.native("CreateThread", {emu::str("Sleep")}), 2);
+    }),
+              AMX_ERR_NONE);
+    EXPECT_FALSE(stallArmed) << "CreateThread allocated nothing";
+    EXPECT_TRUE(pairedInTime) << "the worker's lock pair waited for CreateThread";
+    EXPECT_TRUE(test::eventually([&] { return paired.load(); }));
+    host.unloadScript(script);
+    host.unload();
+    EXPECT_TRUE(host.faults().empty()) << host.faults().front();
+    EXPECT_TRUE(workersEnded());
+}
