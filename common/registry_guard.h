@@ -1,8 +1,9 @@
 // The one guard of the registry. It covers every thread's and every
-// machine's books, the held locks and the script mutexes' state: the fields
-// that name it, wherever they live. It is never held while joining a worker,
-// nor while waiting for a script mutex or for a destruction: those waits
-// give it up.
+// machine's books and the script mutexes' waits: the fields that name it,
+// wherever they live. The held locks and a script mutex's own state are
+// atomic words, so that a lock or an unlock that waits for nobody takes no
+// guard. It is never held while joining a worker, nor while waiting for a
+// script mutex or for a destruction: those waits give it up.
 //
 // Lock order: the registry guard, then a script thread's sleep guard (taken
 // to wake its worker). No thread takes the registry guard while holding a

@@ -275,12 +275,14 @@ class StressTest : public test::PluginTest {
         settle(a);
     }
 
-    void lockThread(Actor& a) {
-        bool garbage = a.rng() % 5 == 0;
+    // A worker's pairs on its own thread are the lock path that takes no
+    // guard, which workers run in parallel.
+    void lockThread(Actor& a, bool ownThread = false) {
+        bool garbage = !ownThread && a.rng() % 5 == 0;
         cell target = pick(kNeverHanded, a.rng);
         if (!garbage) {
             std::lock_guard<std::mutex> lock(model_.mutex);
-            InstanceRef thread = model_.pickLive(a.rng);
+            InstanceRef thread = ownThread ? a.self : model_.pickLive(a.rng);
             if (!thread) {
                 return;
             }
@@ -298,10 +300,10 @@ class StressTest : public test::PluginTest {
         }
         settle(a);
         // Some locks are left held: the janitor or AmxUnload gives them back.
-        if (lockId <= 0 || a.rng() % 4 == 0) {
+        if (lockId <= 0 || (!ownThread && a.rng() % 4 == 0)) {
             return;
         }
-        if (a.self && a.rng() % 3 == 0) {
+        if (!ownThread && a.self && a.rng() % 3 == 0) {
             call(a, kSleep, 1);
             settle(a);
         }
@@ -409,8 +411,12 @@ class StressTest : public test::PluginTest {
             destroyFreeId(a);
         } else if (dice < 64) {
             sleep(a);
-        } else if (dice < 88) {
+        } else if (dice < 78) {
             lockThread(a);
+        } else if (dice < 88) {
+            for (int pairs = 0; pairs < 8; ++pairs) {
+                lockThread(a, true);
+            }
         } else {
             unlockAny(a);
         }

@@ -23,14 +23,14 @@ void S_Manager::AddMachine(AMX* amx) {
     if (machines_.count(amx) != 0) {
         return;
     }
-    uint32_t slot = scripts_.add(amx);
-    record->slot = slot;
     // Any worker may run into the new script's code and be abandoned there.
     for (auto& entry : machines_) {
         for (S_Thread& thread : entry.second->threads) {
             thread.abandonedIn.reserve(machines_.size() + 1);
         }
     }
+    uint32_t slot = scripts_.add(amx);
+    record->slot = slot;
     try {
         machines_.emplace(amx, std::move(record));
     } catch (...) {
@@ -105,7 +105,8 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
             self->creations = std::make_unique<Creations>();
         }
     } catch (...) {
-        if (mutex != nullptr) {
+        // A look at a thread gone since may have taken it meanwhile.
+        if (mutex != nullptr && mutex->orphan()) {
             mutexes_.giveBack(*mutex);
         }
         threads_.ids.release(id);
