@@ -67,6 +67,30 @@ INSTANTIATE_TEST_SUITE_P(Locks, LockedThreadEnds,
                          ::testing::Values(ThreadEnd::Destroy, ThreadEnd::Tick,
                                            ThreadEnd::AmxUnload));
 
+// A destroyed thread's mutex that a lock still holds goes to no other thread:
+// the thread that takes its id gets a mutex of its own, and the held one is
+// handed on only once it is released.
+TEST_F(PluginTest, AHeldMutexOfADestroyedThreadGoesToNoOtherThread) {
+    auto& waiter = keep<Waiter>();
+    emu::Script& script = load({{"Sleep", sleepForever()}, {"Wait", lockAndUnlock(waiter, 1)}});
+    EXPECT_EQ(start(script, "Sleep"), 1);
+    EXPECT_EQ(call(script, "LockThread", {1}), 1);
+    EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
+    EXPECT_EQ(start(script, "Sleep"), 1);
+    EXPECT_EQ(startOnce(script, "Wait"), 2);
+    ASSERT_TRUE(test::eventually([&] { return waiter.unlocked != -1; }))
+        << "the new thread 1 has the old one's held mutex";
+    EXPECT_EQ(waiter.lock, 2);
+    EXPECT_EQ(waiter.unlocked, 1);
+    // Released, both mutexes are free for later threads.
+    EXPECT_EQ(call(script, "UnLockThread", {1}), 1);
+    EXPECT_EQ(call(script, "DestroyThread", {1}), 1);
+    for (cell id : {1, 2}) {
+        EXPECT_EQ(start(script, "Sleep"), id);
+        EXPECT_EQ(call(script, "LockThread", {id}), id);
+    }
+}
+
 // The unloaded script can never release its locks: AmxUnload gives back those
 // its main script and its workers took, and waiters elsewhere go on.
 TEST_F(PluginTest, AmxUnloadReleasesTheLocksOfThatScript) {
