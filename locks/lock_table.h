@@ -43,10 +43,56 @@ class LockTable {
     // Records a mutex that the caller holds as taken by the script in slot
     // taker, under the smallest free lock id; returns the id, or 0 when there
     // is no memory for its entry.
-    cell add(const ScriptMutex& mutex, uint32_t taker) noexcept;
+    // Inline, as take(): every lock and unlock passes here.
+    cell add(const ScriptMutex& mutex, uint32_t taker) noexcept {
+        const uint32_t taken = word(mutex, taker);
+        for (size_t summary = 0; summary < kSummaryWords; ++summary) {
+            Word full = full_[summary].load(std::memory_order_seq_cst);
+            while (full != ~Word{0}) {
+                size_t group = summary * kBits + lowestZero(full);
+                std::atomic<uint32_t>* first = entries_.find(group * kBits);
+                if (first == nullptr && (first = makeGroup(group)) == nullptr) {
+                    return 0;
+                }
+                for (size_t i = 0; i < kBits; ++i) {
+                    uint32_t seen = first[i].load(std::memory_order_relaxed);
+                    // Whoever empties the entry releases the mutex after what
+                    // the taker did under it; and a close that begins after
+                    // the taker's next look sees the entry.
+                    if (seen == 0 &&
+                        first[i].compare_exchange_strong(seen, taken, std::memory_order_seq_cst,
+                                                         std::memory_order_relaxed)) {
+                        return static_cast<cell>(group * kBits + i + 1);
+                    }
+                }
+                markFull(group, first);
+                full = full_[summary].load(std::memory_order_seq_cst);
+            }
+        }
+        return 0;
+    }
     // Empties the entry of lockId. Returns the mutex it held, which the caller
     // is to release, or null when the id holds no lock.
-    ScriptMutex* take(cell lockId) noexcept;
+    ScriptMutex* take(cell lockId) noexcept {
+        if (lockId < 1) {
+            return nullptr;
+        }
+        size_t index = static_cast<size_t>(lockId) - 1;
+        std::atomic<uint32_t>* entry = entries_.find(index);
+        // A look first, so that an id that holds no lock writes nothing.
+        if (entry == nullptr || entry->load(std::memory_order_relaxed) == 0) {
+            return nullptr;
+        }
+        uint32_t taken = entry->exchange(0, std::memory_order_seq_cst);
+        if (taken == 0) {
+            return nullptr;
+        }
+        unmarkFull(index);
+        return &mutexes_.at(taken & kMutexMask);
+    }
+    // Empties the entry of lockId if it still records that lock of mutex by
+    // taker, which add() just gave it; false when someone emptied it since.
+    bool takeBack(cell lockId, const ScriptMutex& mutex, uint32_t taker) noexcept;
     // Empties every entry that the script in slot taker holds, handing each
     // mutex to release, under the guard that release needs. A lock that its
     // script takes while this runs may stay.
@@ -55,10 +101,14 @@ class LockTable {
         for (size_t index = 0; index < kCapacity; index += kChunk) {
             std::atomic<uint32_t>* chunk = entries_.find(index);
             for (size_t i = 0; chunk != nullptr && i < kChunk; ++i) {
-                uint32_t word = chunk[i].load(std::memory_order_relaxed);
-                // An entry of taker's that changes meanwhile was given back,
-                // and only another script can have taken it again: never a
-                // lock of taker's under a word seen before.
+                // Sequentially consistent, as the close's mark that comes
+                // before: a lock whose taker looks again after that mark
+                // is seen here.
+                uint32_t word = chunk[i].load(std::memory_order_seq_cst);
+                // The word names taker: another script's lock never matches.
+                // One of taker's own that was given back and taken again
+                // meanwhile under the same word goes in its place, as it
+                // would have a moment later.
                 if (word != 0 && (word >> kTakerShift) == (kInUse | taker) &&
                     chunk[i].compare_exchange_strong(word, 0, std::memory_order_seq_cst)) {
                     unmarkFull(index + i);
@@ -83,13 +133,27 @@ class LockTable {
     static_assert(MutexPool::kCapacity - 1 <= kMutexMask, "a mutex's index fits its field");
     static_assert((kInUse | (kTakers - 1)) <= (UINT32_MAX >> kTakerShift), "the taker fits");
 
+    static constexpr size_t kSummaryWords = kCapacity / kBits / kBits;
+
     static size_t lowestZero(Word bits) { return static_cast<size_t>(__builtin_ctzl(~bits)); }
+    static uint32_t word(const ScriptMutex& mutex, uint32_t taker) noexcept {
+        return ((kInUse | taker) << kTakerShift) | mutex.index;
+    }
+    // The first entry of the group, made now; null when there is no memory.
+    std::atomic<uint32_t>* makeGroup(size_t group) noexcept;
     void markFull(size_t group, const std::atomic<uint32_t>* first) noexcept;
-    void unmarkFull(size_t index) noexcept;
+    void unmarkFull(size_t index) noexcept {
+        size_t group = index / kBits;
+        std::atomic<Word>& summary = full_[group / kBits];
+        Word bit = Word{1} << (group % kBits);
+        if ((summary.load(std::memory_order_seq_cst) & bit) != 0) {
+            summary.fetch_and(~bit, std::memory_order_seq_cst);
+        }
+    }
 
     const MutexPool& mutexes_;
     ChunkedTable<std::atomic<uint32_t>, 10, kCapacity / kChunk> entries_;
     // Bit g % kBits of word g / kBits: a take found every entry of group g,
     // the kBits entries from g * kBits, in use.
-    std::atomic<Word> full_[kCapacity / kBits / kBits] = {};
+    std::atomic<Word> full_[kSummaryWords] = {};
 };

@@ -13,9 +13,11 @@
 // no thread: a script may release it from any thread, which an OS mutex
 // forbids. Destroying a waiter's thread does not cut the wait short.
 //
-// One word holds its state, on a line of its own, so that taking and
-// releasing it while nobody waits is one compare-and-swap each and meets no
-// other worker's pair. A waiter counts itself in that word and waits under
+// One word holds its state, a line apart from any other mutex's state, so
+// that taking and releasing it while nobody waits is one compare-and-swap
+// each and meets no other worker's pair. Apart by padding, not alignment:
+// an over-aligned allocation would need a C runtime function that Windows 7
+// lacks. A waiter counts itself in that word and waits under
 // the registry guard; whoever releases a mutex that has waiters wakes one
 // under that guard, so no wake-up falls between a waiter's look at the word
 // and its wait. Both sides change the one word, so its order alone decides
@@ -25,7 +27,7 @@
 // is loaded. When its thread goes while it is held or waited for it stays an
 // orphan, which the fast path never takes; the pool takes it back once nobody
 // holds it or waits, and hands it to a later thread.
-class alignas(kCacheLine) ScriptMutex {
+class ScriptMutex {
   public:
     // Takes it when nobody holds it or waits and its thread is there.
     bool tryLockAlone() noexcept {
@@ -89,10 +91,6 @@ class alignas(kCacheLine) ScriptMutex {
     bool orphan() noexcept VANTREL_REQUIRES(registryGuard) {
         return state_.fetch_or(kOrphan, std::memory_order_relaxed) == 0;
     }
-    // An orphan that nobody holds or waits for.
-    bool unused() const noexcept VANTREL_REQUIRES(registryGuard) {
-        return state_.load(std::memory_order_relaxed) == kOrphan;
-    }
 
   private:
     friend class MutexPool;
@@ -110,6 +108,7 @@ class alignas(kCacheLine) ScriptMutex {
 
     // kHeld, kOrphan and kWaiter times the number of waiters.
     std::atomic<uint32_t> state_{kOrphan};
+    [[maybe_unused]] char apart_[kCacheLine - sizeof(std::atomic<uint32_t>)] = {};
     std::atomic<cell> owner_{0};
     boost::condition_variable freed_;
 

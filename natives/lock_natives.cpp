@@ -3,8 +3,7 @@
 #include "natives/native_call.h"
 
 cell n_LockThread(AMX* amx, cell* params) {
-    return nativeCall<MayEnd::Yes>(
-        amx, [&] { return g_manager->Lock(params[1], amx, S_Thread::current()); });
+    return nativeCall<MayEnd::Yes>(amx, [&] { return g_manager->Lock(params[1], amx); });
 }
 
 cell n_UnLockThread(AMX* amx, cell* params) {

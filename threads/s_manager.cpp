@@ -416,6 +416,7 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
     auto closes = [only](const MachineRecord& machine) {
         return only == nullptr || only == &machine;
     };
+    closeEpoch_.fetch_add(1, std::memory_order_seq_cst);
     for (auto& entry : machines_) {
         MachineRecord& machine = *entry.second;
         if (closes(machine)) {
@@ -469,6 +470,7 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
                     releaseTakenBy(*entry.second);
                 }
             }
+            closeEpoch_.fetch_add(1, std::memory_order_seq_cst);
             return;
         }
         lock.wait(changed_);

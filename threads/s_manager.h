@@ -69,7 +69,7 @@ class S_Manager final {
     // until the thread's mutex is free and records it as held by amx's
     // script; the wait is cut short only for a worker that an unload waits
     // for. Returns the lock id, 0 when nothing was locked.
-    cell Lock(cell threadId, AMX* amx, S_Thread* self) VANTREL_EXCLUDES(registryGuard);
+    cell Lock(cell threadId, AMX* amx) VANTREL_EXCLUDES(registryGuard);
     bool Unlock(cell lockId) VANTREL_EXCLUDES(registryGuard);
 
     // Around SleepThread, called in amx on any thread. BeginSleep returns
@@ -119,7 +119,7 @@ class S_Manager final {
     MachineRecord* record(AMX* amx) VANTREL_REQUIRES(registryGuard);
     // The lock path that takes the guard: for a mutex that is held or waited
     // for, and for callers that the path without it cannot place.
-    cell lockWaiting(cell threadId, AMX* amx, S_Thread* self) VANTREL_EXCLUDES(registryGuard);
+    cell lockWaiting(cell threadId, AMX* amx) VANTREL_EXCLUDES(registryGuard);
     // Releases a mutex that the caller holds and no held lock records.
     void release(ScriptMutex& mutex) VANTREL_EXCLUDES(registryGuard);
     void releaseGuarded(ScriptMutex& mutex) VANTREL_REQUIRES(registryGuard);
@@ -132,8 +132,8 @@ class S_Manager final {
     // began closing.
     boost::condition_variable changed_;
     std::map<AMX*, std::unique_ptr<MachineRecord>> machines_ VANTREL_GUARDED_BY(registryGuard);
-    // First, so that it goes last: the books and the held locks name its
-    // mutexes.
+    // Before the books and the held locks, which name its mutexes, so that
+    // it goes after them.
     MutexPool mutexes_;
     ThreadBooks threads_;
     LockTable locks_;
@@ -142,6 +142,10 @@ class S_Manager final {
     size_t workers_ VANTREL_GUARDED_BY(registryGuard) = 0;
     // Workers arriving or ending; changed under the guard.
     std::atomic<int> unsettled_{0};
+    // Odd while a close runs, which only the server's thread does: the lock
+    // path that takes no guard sees that no script it may be called from is
+    // closing, and after it took its lock, that none began to.
+    std::atomic<uint32_t> closeEpoch_{0};
 };
 
 // The one registry, from Load to Unload. Written by Load before any worker

@@ -2,21 +2,24 @@
 // the calling script's record and the caller's own thread, and keep what
 // they hold in the lock table (locks/).
 //
-// A lock of a mutex that nobody holds or waits for, by the server's code or
-// by a worker in its own script's code, and every unlock that wakes nobody,
-// take no guard: the thread's mutex is found in the books' table of
-// mutexes, taken with one compare-and-swap and recorded in the lock table,
-// all without a lock, so that workers locking threads of their own run in
-// parallel. Everything else (a wait, a caller in another script's code, a
-// script that is closing) goes the way that takes the registry guard.
+// A lock of a mutex that nobody holds or waits for, and every unlock that
+// wakes nobody, take no guard: the thread's mutex is found in the books'
+// table of mutexes, taken with one compare-and-swap and recorded in the lock
+// table, all without a lock, so that workers locking threads of their own
+// run in parallel. A wait, and a lock while a close runs, go the way that
+// takes the registry guard.
 #include "threads/s_manager.h"
 
-cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
-    uint32_t taker = ScriptIndex::kNone;
-    if (self == nullptr) {
-        taker = scripts_.find(amx);
-    } else if ((self->machine.amx == amx || self->runsOwn(amx)) &&
-               !self->machine.closing.load(std::memory_order_acquire)) {
+cell S_Manager::Lock(cell threadId, AMX* amx) {
+    // The server's code, or a worker in the code of a script on that
+    // script's machine, calls from a machine in the script index. While no
+    // close runs, none of the checks of an unload that need the caller's own
+    // thread can fail for it.
+    uint32_t epoch = closeEpoch_.load(std::memory_order_seq_cst);
+    uint32_t taker = epoch % 2 == 0 ? scripts_.find(amx) : ScriptIndex::kNone;
+    S_Thread* self = nullptr;
+    if (taker == ScriptIndex::kNone && (self = S_Thread::current()) != nullptr &&
+        self->runsOwn(amx) && !self->machine.closing.load(std::memory_order_acquire)) {
         // Its script's record outlives the worker, and the slot with it. A
         // close that begins after this look gives back what is taken below
         // once the worker has stopped.
@@ -34,16 +37,26 @@ cell S_Manager::Lock(cell threadId, AMX* amx, S_Thread* self) {
                 cell lockId = locks_.add(*mutex, taker);
                 if (lockId == 0) {
                     release(*mutex);
+                    return 0;
                 }
-                return lockId;
+                if (self != nullptr || closeEpoch_.load(std::memory_order_seq_cst) == epoch) {
+                    return lockId;
+                }
+                // A close began since the first look, and may have missed
+                // the lock: the guarded way decides as it would have. If the
+                // lock is gone, the close gave it back already.
+                if (!locks_.takeBack(lockId, *mutex, taker)) {
+                    return lockWaiting(threadId, amx);
+                }
             }
             release(*mutex);
         }
     }
-    return lockWaiting(threadId, amx, self);
+    return lockWaiting(threadId, amx);
 }
 
-cell S_Manager::lockWaiting(cell threadId, AMX* amx, S_Thread* self) {
+cell S_Manager::lockWaiting(cell threadId, AMX* amx) {
+    S_Thread* self = S_Thread::current();
     RegistryLock lock;
     S_Thread* thread = threads_.find(threadId);
     if (thread == nullptr) {
@@ -88,10 +101,10 @@ cell S_Manager::lockWaiting(cell threadId, AMX* amx, S_Thread* self) {
         lockId = locks_.add(mutex, taker->slot);
     }
     if (lockId == 0) {
+        // A waiter that gave up left the mutex held: its holder's release
+        // gives an orphan back to the pool.
         if (taken) {
             releaseGuarded(mutex);
-        } else if (mutex.unused()) {
-            mutexes_.giveBack(mutex);
         }
         if (self != nullptr && unloading(self)) {
             abandon(*self, amx);

@@ -16,24 +16,3 @@ uint32_t ScriptIndex::add(AMX* amx) {
 void ScriptIndex::remove(uint32_t slot) noexcept {
     slots_[slot].store(kGone, std::memory_order_release);
 }
-
-uint32_t ScriptIndex::find(const AMX* amx) const noexcept {
-    const uintptr_t wanted = reinterpret_cast<uintptr_t>(amx);
-    for (size_t probe = 0, slot = home(amx); probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
-        uintptr_t seen = slots_[slot].load(std::memory_order_acquire);
-        if (seen == wanted) {
-            return static_cast<uint32_t>(slot);
-        }
-        if (seen == 0) {
-            break;
-        }
-    }
-    return kNone;
-}
-
-// Machines are structs some hundred bytes apart at least: the bits above
-// the struct's alignment spread them.
-size_t ScriptIndex::home(const AMX* amx) noexcept {
-    uintptr_t bits = reinterpret_cast<uintptr_t>(amx) >> 4;
-    return static_cast<size_t>((bits ^ (bits >> 11)) % kSlots);
-}
