@@ -33,6 +33,30 @@ TEST_F(PluginTest, LockIdsAreTheSmallestFreeAndApartFromThreadIds) {
     });
 }
 
+// Past a machine word's worth of held locks, a search for the smallest free
+// id skips the groups of ids it found all held: one freed in any of them,
+// with either word size, is the smallest free again.
+TEST_F(PluginTest, LockIdsStayTheSmallestFreePastGroupsOnceFull) {
+    static constexpr cell kLocks = 140;
+    static constexpr std::array<cell, 6> kFreed{1, 33, 64, 65, 129, 140};
+    emu::Script& script = load({{"Sleep", sleepForever()}});
+    run(script, [](emu::Call& c) {
+        for (cell id = 1; id <= kLocks; ++id) {
+            ASSERT_EQ(c.native("CreateThread", {emu::str("Sleep")}), id);
+            ASSERT_EQ(c.native("LockThread", {id}), id);
+        }
+        for (cell freed : kFreed) {
+            EXPECT_EQ(c.native("UnLockThread", {freed}), 1) << freed;
+        }
+        for (cell freed : kFreed) {
+            EXPECT_EQ(c.native("LockThread", {freed}), freed);
+        }
+        for (cell lock = 1; lock <= kLocks; ++lock) {
+            EXPECT_EQ(c.native("UnLockThread", {lock}), 1) << lock;
+        }
+    });
+}
+
 TEST_F(PluginTest, AnyThreadMayReleaseALock) {
     struct Seen {
         std::atomic<cell> workerLock{0};
