@@ -477,6 +477,19 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
     }
 }
 
+// Under the guard: what close() gives back, and the lock path's release of a
+// mutex with waiters or without its thread.
+void S_Manager::releaseGuarded(ScriptMutex& mutex) {
+    if (mutex.unlock()) {
+        mutexes_.giveBack(mutex);
+    }
+}
+
+void S_Manager::releaseTakenBy(const MachineRecord& machine) {
+    locks_.takeAllOf(machine.slot, [this](ScriptMutex& mutex)
+                                       VANTREL_REQUIRES(registryGuard) { releaseGuarded(mutex); });
+}
+
 MachineRecord* S_Manager::callerRecord(AMX* amx, const S_Thread* self) {
     return self != nullptr && self->runsOwn(amx) ? &self->machine : record(amx);
 }

@@ -129,14 +129,3 @@ void S_Manager::release(ScriptMutex& mutex) {
         releaseGuarded(mutex);
     }
 }
-
-void S_Manager::releaseGuarded(ScriptMutex& mutex) {
-    if (mutex.unlock()) {
-        mutexes_.giveBack(mutex);
-    }
-}
-
-void S_Manager::releaseTakenBy(const MachineRecord& machine) {
-    locks_.takeAllOf(machine.slot, [this](ScriptMutex& mutex)
-                                       VANTREL_REQUIRES(registryGuard) { releaseGuarded(mutex); });
-}
