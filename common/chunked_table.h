@@ -27,7 +27,9 @@ class ChunkedTable {
         if (index >= kCapacity) {
             return nullptr;
         }
-        Entry* chunk = chunks_[index >> kChunkBits].load(std::memory_order_acquire);
+        // Sequentially consistent, as the chunk's making: a reader ordered
+        // after a write into a new chunk finds the chunk.
+        Entry* chunk = chunks_[index >> kChunkBits].load(std::memory_order_seq_cst);
         return chunk == nullptr ? nullptr : &chunk[index & kMask];
     }
 
@@ -42,8 +44,8 @@ class ChunkedTable {
         Entry* chunk = slot.load(std::memory_order_acquire);
         if (chunk == nullptr) {
             Entry* made = new Entry[kChunkSize]();
-            if (slot.compare_exchange_strong(chunk, made, std::memory_order_acq_rel,
-                                             std::memory_order_acquire)) {
+            if (slot.compare_exchange_strong(chunk, made, std::memory_order_seq_cst,
+                                             std::memory_order_seq_cst)) {
                 chunk = made;
             } else {
                 delete[] made;

@@ -106,14 +106,17 @@ class ScriptMutex {
         state_.store(0, std::memory_order_release);
     }
 
-    // kHeld, kOrphan and kWaiter times the number of waiters.
+    // kHeld, kOrphan and kWaiter times the number of waiters. With the owner
+    // and the index, what a lock or an unlock that waits for nobody reads.
     std::atomic<uint32_t> state_{kOrphan};
-    [[maybe_unused]] char apart_[kCacheLine - sizeof(std::atomic<uint32_t>)] = {};
     std::atomic<cell> owner_{0};
-    boost::condition_variable freed_;
 
   public:
     // Its place in the pool, which held locks record. Set by the pool before
     // it first hands the mutex out, and fixed after.
     uint32_t index = 0;
+
+  private:
+    boost::condition_variable freed_;
+    [[maybe_unused]] char apart_[kCacheLine] = {};
 };

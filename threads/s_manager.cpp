@@ -56,7 +56,6 @@ void S_Manager::RemoveMachine(AMX* amx) {
             }
         } catch (const std::bad_alloc&) {
         }
-        scripts_.remove(machine->slot);
         machines_.erase(amx);
     }
     writeToLog(notices);
@@ -465,9 +464,12 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
         if (done) {
             // Its workers may have taken locks without the guard as it began
             // closing; they have stopped now.
+            // And out of the index before the epoch says that no close runs:
+            // a later look that finds no script goes the guarded way.
             for (auto& entry : machines_) {
                 if (closes(*entry.second)) {
                     releaseTakenBy(*entry.second);
+                    scripts_.remove(entry.second->slot);
                 }
             }
             closeEpoch_.fetch_add(1, std::memory_order_seq_cst);
