@@ -19,12 +19,33 @@ class MutexPool {
     // A mutex for the new thread of that id. Throws std::bad_alloc when there
     // is no memory for it, or every one of kCapacity is in use.
     ScriptMutex& take(cell thread) VANTREL_REQUIRES(registryGuard);
-    // A mutex that nobody holds or waits for and no thread has.
-    void giveBack(ScriptMutex& mutex) noexcept VANTREL_REQUIRES(registryGuard);
+    // Its thread is gone, or was never made: the pool takes it back now if
+    // nobody holds it or waits for it, or else at its last release.
+    void retire(ScriptMutex& mutex) noexcept VANTREL_REQUIRES(registryGuard) {
+        if (mutex.orphan()) {
+            giveBack(mutex);
+        }
+    }
+    // Releases a mutex that the caller holds: without the guard unless a
+    // waiter is to be woken or an orphan taken back.
+    void release(ScriptMutex& mutex) VANTREL_EXCLUDES(registryGuard) {
+        if (!mutex.tryUnlockAlone()) {
+            RegistryLock lock;
+            releaseGuarded(mutex);
+        }
+    }
+    void releaseGuarded(ScriptMutex& mutex) noexcept VANTREL_REQUIRES(registryGuard) {
+        if (mutex.unlock()) {
+            giveBack(mutex);
+        }
+    }
     // The mutex at index, which the caller read from a held lock.
     ScriptMutex& at(uint32_t index) const noexcept { return *mutexes_.find(index); }
 
   private:
+    // A mutex that nobody holds or waits for and no thread has.
+    void giveBack(ScriptMutex& mutex) noexcept VANTREL_REQUIRES(registryGuard);
+
     ChunkedTable<ScriptMutex, 8, (kCapacity >> 8)> mutexes_;
     uint32_t made_ VANTREL_GUARDED_BY(registryGuard) = 0;
     // Its room is kept for every mutex made, so that giving one back never

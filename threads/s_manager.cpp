@@ -105,8 +105,8 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
         }
     } catch (...) {
         // A look at a thread gone since may have taken it meanwhile.
-        if (mutex != nullptr && mutex->orphan()) {
-            mutexes_.giveBack(*mutex);
+        if (mutex != nullptr) {
+            mutexes_.retire(*mutex);
         }
         threads_.ids.release(id);
         return giveUp();
@@ -137,9 +137,7 @@ cell S_Manager::Create(AMX* amx, int publicIndex, ThreadMode mode) {
             thread->ownMachine->release();
         }
         // The lock path may have found it meanwhile.
-        if (mutex->orphan()) {
-            mutexes_.giveBack(*mutex);
-        }
+        mutexes_.retire(*mutex);
         return 0;
     }
     thread.release();
@@ -397,9 +395,7 @@ bool S_Manager::unloading(const S_Thread* self) const {
 void S_Manager::free(RegistryLock& lock, S_Thread& thread) {
     lock.withoutGuard([&thread] { thread.worker.join(); });
     threads_.releaseId(thread);
-    if (thread.mutex.orphan()) {
-        mutexes_.giveBack(thread.mutex);
-    }
+    mutexes_.retire(thread.mutex);
     thread.machine.threads.erase(ThreadList::s_iterator_to(thread));
     if (thread.ownMachine) {
         thread.ownMachine->release();
@@ -479,17 +475,10 @@ void S_Manager::close(RegistryLock& lock, const MachineRecord* only) {
     }
 }
 
-// Under the guard: what close() gives back, and the lock path's release of a
-// mutex with waiters or without its thread.
-void S_Manager::releaseGuarded(ScriptMutex& mutex) {
-    if (mutex.unlock()) {
-        mutexes_.giveBack(mutex);
-    }
-}
-
 void S_Manager::releaseTakenBy(const MachineRecord& machine) {
-    locks_.takeAllOf(machine.slot, [this](ScriptMutex& mutex)
-                                       VANTREL_REQUIRES(registryGuard) { releaseGuarded(mutex); });
+    locks_.takeAllOf(machine.slot, [this](ScriptMutex& mutex) VANTREL_REQUIRES(registryGuard) {
+        mutexes_.releaseGuarded(mutex);
+    });
 }
 
 MachineRecord* S_Manager::callerRecord(AMX* amx, const S_Thread* self) {

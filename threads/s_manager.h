@@ -120,9 +120,6 @@ class S_Manager final {
     // The lock path that takes the guard: for a mutex that is held or waited
     // for, and for callers that the path without it cannot place.
     cell lockWaiting(cell threadId, AMX* amx) VANTREL_EXCLUDES(registryGuard);
-    // Releases a mutex that the caller holds and no held lock records.
-    void release(ScriptMutex& mutex) VANTREL_EXCLUDES(registryGuard);
-    void releaseGuarded(ScriptMutex& mutex) VANTREL_REQUIRES(registryGuard);
     void releaseTakenBy(const MachineRecord& machine) VANTREL_REQUIRES(registryGuard);
     // The record of the script whose code called a native in amx: a worker's
     // own machine runs its script's code.

@@ -36,7 +36,7 @@ cell S_Manager::Lock(cell threadId, AMX* amx) {
             if (mutex->owner() == threadId) {
                 cell lockId = locks_.add(*mutex, taker);
                 if (lockId == 0) {
-                    release(*mutex);
+                    mutexes_.release(*mutex);
                     return 0;
                 }
                 if (self != nullptr || closeEpoch_.load(std::memory_order_seq_cst) == epoch) {
@@ -49,7 +49,7 @@ cell S_Manager::Lock(cell threadId, AMX* amx) {
                     return lockWaiting(threadId, amx);
                 }
             }
-            release(*mutex);
+            mutexes_.release(*mutex);
         }
     }
     return lockWaiting(threadId, amx);
@@ -75,7 +75,7 @@ cell S_Manager::lockWaiting(cell threadId, AMX* amx) {
     if (mutex.tryLock()) {
         cell lockId = locks_.add(mutex, taker->slot);
         if (lockId == 0) {
-            releaseGuarded(mutex);
+            mutexes_.releaseGuarded(mutex);
         }
         return lockId;
     }
@@ -104,7 +104,7 @@ cell S_Manager::lockWaiting(cell threadId, AMX* amx) {
         // A waiter that gave up left the mutex held: its holder's release
         // gives an orphan back to the pool.
         if (taken) {
-            releaseGuarded(mutex);
+            mutexes_.releaseGuarded(mutex);
         }
         if (self != nullptr && unloading(self)) {
             abandon(*self, amx);
@@ -119,13 +119,6 @@ bool S_Manager::Unlock(cell lockId) {
     if (mutex == nullptr) {
         return false;
     }
-    release(*mutex);
+    mutexes_.release(*mutex);
     return true;
-}
-
-void S_Manager::release(ScriptMutex& mutex) {
-    if (!mutex.tryUnlockAlone()) {
-        RegistryLock lock;
-        releaseGuarded(mutex);
-    }
 }

@@ -3,31 +3,24 @@
 void ThreadBooks::reserve() {
     ids.reserve();
     try {
-        mutexById.make(ids.claimed() - 1);
+        byId.make(ids.claimed() - 1);
     } catch (...) {
         ids.cancel();
         throw;
     }
-    if (byId.size() < ids.claimed()) {
-        try {
-            byId.resize(ids.claimed(), nullptr);
-        } catch (...) {
-            ids.cancel();
-            throw;
-        }
-    }
 }
 
 void ThreadBooks::add(S_Thread& thread) {
-    byId[thread.id - 1] = &thread;
-    mutexById.find(thread.id - 1)->store(&thread.mutex, std::memory_order_release);
+    ThreadEntry& entry = *entryOf(thread.id);
+    entry.thread = &thread;
+    entry.mutex.store(&thread.mutex, std::memory_order_release);
 }
 
 void ThreadBooks::releaseId(S_Thread& thread) {
-    S_Thread*& entry = byId[thread.id - 1];
-    if (entry == &thread) {
-        entry = nullptr;
-        mutexById.find(thread.id - 1)->store(nullptr, std::memory_order_release);
+    ThreadEntry& entry = *entryOf(thread.id);
+    if (entry.thread == &thread) {
+        entry.thread = nullptr;
+        entry.mutex.store(nullptr, std::memory_order_release);
         ids.release(thread.id);
     }
 }

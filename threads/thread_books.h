@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <vector>
 
 #include <boost/intrusive/list.hpp>
 
@@ -37,21 +36,31 @@ struct Creations {
     AwaitList awaited VANTREL_GUARDED_BY(registryGuard);
 };
 
+// What the books keep under one thread id: the thread, and its mutex for the
+// lock path, which reads it without the guard.
+struct ThreadEntry {
+    S_Thread* thread VANTREL_GUARDED_BY(registryGuard) = nullptr;
+    std::atomic<ScriptMutex*> mutex{nullptr};
+};
+
 // The registry's books of its threads, which every change of a thread's
 // state keeps in step with it (transition()).
 struct ThreadBooks {
     // The thread under this id, or null.
     S_Thread* find(cell id) const VANTREL_REQUIRES(registryGuard) {
-        return id >= 1 && static_cast<size_t>(id) <= byId.size() ? byId[id - 1] : nullptr;
+        const ThreadEntry* entry = entryOf(id);
+        return entry == nullptr ? nullptr : entry->thread;
     }
     // The mutex of the thread under this id, or null. Any thread, without
     // the guard: a mutex stays in the pool, so what a look finds is a mutex
     // of the thread or, if that thread has gone meanwhile, of some thread
     // whose id its owner names.
     ScriptMutex* mutexOf(cell id) const noexcept {
-        const std::atomic<ScriptMutex*>* entry =
-            id >= 1 ? mutexById.find(static_cast<size_t>(id) - 1) : nullptr;
-        return entry == nullptr ? nullptr : entry->load(std::memory_order_acquire);
+        const ThreadEntry* entry = entryOf(id);
+        return entry == nullptr ? nullptr : entry->mutex.load(std::memory_order_acquire);
+    }
+    ThreadEntry* entryOf(cell id) const noexcept {
+        return id >= 1 ? byId.find(static_cast<size_t>(id) - 1) : nullptr;
     }
     // Enters a new thread under its id, which reserve() set aside.
     void add(S_Thread& thread) VANTREL_REQUIRES(registryGuard);
@@ -72,10 +81,9 @@ struct ThreadBooks {
     // Entry i is the thread with id i + 1, from Create until the id is freed:
     // at once for a thread that destroyed itself, once its worker has ended
     // for any other. Ids are the smallest free, so the entries are dense, and
-    // there are at least as many as ids taken and reserved.
-    std::vector<S_Thread*> byId VANTREL_GUARDED_BY(registryGuard);
-    // Entry i is the mutex of byId[i], written under the guard.
-    ChunkedTable<std::atomic<ScriptMutex*>, 8, (MutexPool::kCapacity >> 8)> mutexById;
+    // there are at least as many as ids taken and reserved. Written under the
+    // guard; its chunks stay, for the lock path's reads.
+    ChunkedTable<ThreadEntry, 8, (MutexPool::kCapacity >> 8)> byId;
     IdPool ids VANTREL_GUARDED_BY(registryGuard);
     ThreadQueue finished VANTREL_GUARDED_BY(registryGuard);  // oldest first
     ThreadQueue ended VANTREL_GUARDED_BY(registryGuard);
