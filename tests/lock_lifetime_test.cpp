@@ -121,6 +121,28 @@ TEST_F(PluginTest, AmxUnloadReleasesTheLocksOfThatScript) {
     }
 }
 
+// A lock taken in another script's code, by a worker that CallRemoteFunction
+// ran there, is that script's: its unload gives it back while the worker runs
+// on in its own.
+TEST_F(PluginTest, ALockTakenInAnotherScriptsCodeGoesWithThatScript) {
+    auto& lock = keep<std::atomic<cell>>();
+    emu::Script& targets = load({{"Sleep", sleepForever()}});
+    emu::Script& visited =
+        load({{"Take", [&lock](emu::Call& c) { lock = c.native("LockThread", {1}); }}});
+    emu::Script& visitor = load({{"Visit", [](emu::Call& c) {
+                                      c.native("CallRemoteFunction", {emu::str("Take")});
+                                      c.native("SleepThread", {test::kLongSleep});
+                                  }}});
+    EXPECT_EQ(start(targets, "Sleep"), 1);
+    EXPECT_EQ(start(visitor, "Visit"), 2);
+    ASSERT_TRUE(test::eventually([&] { return lock.load() != 0; }));
+    EXPECT_EQ(lock, 1);
+    EXPECT_EQ(host->unloadScript(visited), AMX_ERR_NONE);
+    EXPECT_EQ(call(targets, "UnLockThread", {1}), 0) << "the lock outlived its script";
+    EXPECT_EQ(call(targets, "LockThread", {1}), 1);
+    EXPECT_TRUE(threadExists(2));
+}
+
 // DestroyThread does not cut a LockThread wait short: the destroyed waiter gets
 // its lock and runs on to its return, taking a lock again on the way, and the
 // destroyer returns only after that.
