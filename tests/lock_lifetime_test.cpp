@@ -125,18 +125,24 @@ TEST_F(PluginTest, AmxUnloadReleasesTheLocksOfThatScript) {
 // ran there, is that script's: its unload gives it back while the worker runs
 // on in its own.
 TEST_F(PluginTest, ALockTakenInAnotherScriptsCodeGoesWithThatScript) {
-    auto& lock = keep<std::atomic<cell>>();
+    struct Visit {
+        std::atomic<cell> lock{0};
+        // Out of the other script's code, which its unload must not meet.
+        std::atomic<bool> back{false};
+    };
+    auto& visit = keep<Visit>();
     emu::Script& targets = load({{"Sleep", sleepForever()}});
     emu::Script& visited =
-        load({{"Take", [&lock](emu::Call& c) { lock = c.native("LockThread", {1}); }}});
-    emu::Script& visitor = load({{"Visit", [](emu::Call& c) {
+        load({{"Take", [&visit](emu::Call& c) { visit.lock = c.native("LockThread", {1}); }}});
+    emu::Script& visitor = load({{"Visit", [&visit](emu::Call& c) {
                                       c.native("CallRemoteFunction", {emu::str("Take")});
+                                      visit.back = true;
                                       c.native("SleepThread", {test::kLongSleep});
                                   }}});
     EXPECT_EQ(start(targets, "Sleep"), 1);
     EXPECT_EQ(start(visitor, "Visit"), 2);
-    ASSERT_TRUE(test::eventually([&] { return lock.load() != 0; }));
-    EXPECT_EQ(lock, 1);
+    ASSERT_TRUE(test::eventually([&] { return visit.back.load(); }));
+    EXPECT_EQ(visit.lock, 1);
     EXPECT_EQ(host->unloadScript(visited), AMX_ERR_NONE);
     EXPECT_EQ(call(targets, "UnLockThread", {1}), 0) << "the lock outlived its script";
     EXPECT_EQ(call(targets, "LockThread", {1}), 1);
